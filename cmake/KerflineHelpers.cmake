@@ -13,3 +13,15 @@ function(kerfline_test name)
     PROPERTIES LABELS "${KT_LABELS}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# Adds every immediate subfolder of the current source folder that has a
+# CMakeLists.txt. Lets each part of a subsystem own its folder.
+function(kerfline_add_subdirs)
+  file(GLOB _dirs LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT _dirs)
+  foreach(d ${_dirs})
+    if(IS_DIRECTORY ${d} AND EXISTS ${d}/CMakeLists.txt)
+      add_subdirectory(${d})
+    endif()
+  endforeach()
+endfunction()
