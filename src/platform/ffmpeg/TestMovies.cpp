@@ -1,0 +1,660 @@
+#include "platform/ffmpeg/TestMovies.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/ffmpeg/FfmpegUtil.h"
+#include "platform/ffmpeg/FrameCode.h"
+#include "platform/ffmpeg/Mp4EditList.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
+#include <libavutil/opt.h>
+}
+
+namespace kf::testmovies {
+namespace {
+
+// Bumped whenever the generator's output changes, so caches refresh.
+constexpr int kGeneratorVersion = 2;
+
+Error genError(const std::string& message) { return Error{kKerflineErrorDomain, -1, message}; }
+
+// Ticks of 1/fps at which coded frame n starts.
+std::int64_t frameTicks(const MovieSpec& s, int n) {
+  return s.variableFrameRate ? std::int64_t{n} + n / 3 : std::int64_t{n};
+}
+
+const char* formatName(Container c) {
+  switch (c) {
+    case Container::Mp4: return "mp4";
+    case Container::Mov: return "mov";
+    case Container::Mkv: return "matroska";
+    case Container::WebM: return "webm";
+  }
+  return "mp4";
+}
+
+struct Encoder {
+  ff::CodecContextPtr ctx;
+  AVStream* stream = nullptr;
+};
+
+class Writer {
+ public:
+  Writer(const MovieSpec& spec, std::string path) : s_(spec), path_(std::move(path)) {}
+
+  Status run() {
+    AVFormatContext* oc = nullptr;
+    int err = avformat_alloc_output_context2(&oc, nullptr, formatName(s_.container), path_.c_str());
+    if (err < 0 || !oc) return ff::makeError(err, "output format");
+    out_.reset(oc);
+    if (s_.hasVideo())
+      if (auto e = openVideo()) return e;
+    if (s_.hasAudio())
+      if (auto e = openAudio()) return e;
+    if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+      if ((err = avio_open(&oc->pb, path_.c_str(), AVIO_FLAG_WRITE)) < 0)
+        return ff::makeError(err, "open " + path_);
+    }
+    ff::Dictionary muxOpts;
+    if (s_.damage == Damage::Fragmented) muxOpts.set("movflags", "frag_keyframe+empty_moov+default_base_moof");
+    if ((err = avformat_write_header(oc, muxOpts.get())) < 0) return ff::makeError(err, "write header");
+
+    const int frames = s_.frameCount();
+    const double end = s_.hasVideo() ? expectedDurationUnedited() : std::max(0.0, s_.seconds);
+    const std::int64_t totalSamples = s_.hasAudio() ? std::llround(end * s_.sampleRate) : 0;
+    int frame = 0;
+    std::int64_t sample = 0;
+    while (frame < frames || sample < totalSamples) {
+      const double vt = frame < frames ? frameTime(s_, frame) : std::numeric_limits<double>::infinity();
+      const double at = sample < totalSamples ? double(sample) / s_.sampleRate
+                                              : std::numeric_limits<double>::infinity();
+      if (vt <= at) {
+        if (auto e = writeVideo(frame++)) return e;
+      } else {
+        const int n = static_cast<int>(std::min<std::int64_t>(audioFrameSize_, totalSamples - sample));
+        if (auto e = writeAudio(sample, n)) return e;
+        sample += n;
+      }
+    }
+    if (video_.ctx)
+      if (auto e = send(video_, nullptr)) return e;
+    if (audio_.ctx)
+      if (auto e = send(audio_, nullptr)) return e;
+    if ((err = av_write_trailer(oc)) < 0) return ff::makeError(err, "write trailer");
+    out_.reset();
+    return std::nullopt;
+  }
+
+ private:
+  double expectedDurationUnedited() const {
+    return double(frameTicks(s_, s_.frameCount())) / s_.fps;
+  }
+
+  Status openVideo() {
+    const char* name = s_.video == VideoCodec::H264 ? "libx264" : s_.video == VideoCodec::Hevc ? "libx265" : "libvpx-vp9";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec) return genError(std::string("encoder missing: ") + name);
+    video_.stream = avformat_new_stream(out_.get(), nullptr);
+    video_.ctx.reset(avcodec_alloc_context3(codec));
+    if (!video_.stream || !video_.ctx) return genError("out of memory");
+    AVCodecContext* c = video_.ctx.get();
+    c->width = s_.width;
+    c->height = s_.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = AVRational{1, s_.fps};
+    c->framerate = AVRational{s_.fps, 1};
+    c->gop_size = s_.gop;
+    c->thread_count = 2;
+    if (out_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ff::Dictionary opts;
+    const std::string g = std::to_string(s_.gop);
+    switch (s_.video) {
+      case VideoCodec::H264:
+        c->max_b_frames = s_.bframes;
+        opts.set("preset", s_.preset);
+        opts.set("crf", std::to_string(s_.crf));
+        opts.set("x264-params", "scenecut=0:keyint=" + g + ":min-keyint=" + g + ":log=-1");
+        break;
+      case VideoCodec::Hevc:
+        c->max_b_frames = s_.bframes;
+        opts.set("preset", s_.preset);
+        opts.set("crf", std::to_string(s_.crf + 5));
+        opts.set("x265-params", "log-level=none:scenecut=0:keyint=" + g + ":min-keyint=" + g +
+                                    ":bframes=" + std::to_string(s_.bframes));
+        break;
+      default:
+        opts.set("deadline", "realtime");
+        opts.set("cpu-used", "8");
+        opts.set("crf", "32");
+        opts.set("b", "0");
+        opts.set("lag-in-frames", "0");
+        c->keyint_min = s_.gop;
+        break;
+    }
+    int err = avcodec_open2(c, codec, opts.get());
+    if (err < 0) return ff::makeError(err, std::string("open encoder ") + name);
+    if ((err = avcodec_parameters_from_context(video_.stream->codecpar, c)) < 0)
+      return ff::makeError(err, "video parameters");
+    if (s_.video == VideoCodec::Hevc && s_.hvc1) video_.stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    video_.stream->time_base = c->time_base;
+    video_.stream->avg_frame_rate = AVRational{s_.fps, 1};
+    if (s_.rotation % 360 != 0) {
+      auto* m = reinterpret_cast<std::int32_t*>(
+          av_stream_new_side_data(video_.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+      if (!m) return genError("out of memory");
+      // FFmpeg's angle is counter-clockwise; the spec's is clockwise.
+      av_display_rotation_set(m, -double(s_.rotation));
+    }
+    picture_ = ff::allocFrame();
+    picture_->format = c->pix_fmt;
+    picture_->width = c->width;
+    picture_->height = c->height;
+    if ((err = av_frame_get_buffer(picture_.get(), 0)) < 0) return ff::makeError(err, "frame buffer");
+    return std::nullopt;
+  }
+
+  Status openAudio() {
+    const char* name = s_.audio == AudioCodec::Aac ? "aac" : "libopus";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec) return genError(std::string("encoder missing: ") + name);
+    audio_.stream = avformat_new_stream(out_.get(), nullptr);
+    audio_.ctx.reset(avcodec_alloc_context3(codec));
+    if (!audio_.stream || !audio_.ctx) return genError("out of memory");
+    AVCodecContext* c = audio_.ctx.get();
+    c->sample_rate = s_.sampleRate;
+    av_channel_layout_default(&c->ch_layout, s_.audioChannels);
+    c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f)
+      if (*f == AV_SAMPLE_FMT_FLTP || *f == AV_SAMPLE_FMT_FLT) {
+        c->sample_fmt = *f;
+        break;
+      }
+    c->bit_rate = 64000 * s_.audioChannels;
+    c->time_base = AVRational{1, s_.sampleRate};
+    if (out_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ff::Dictionary opts;
+    if (s_.audio == AudioCodec::Opus && s_.audioChannels > 2) opts.set("mapping_family", "1");
+    int err = avcodec_open2(c, codec, opts.get());
+    if (err < 0) return ff::makeError(err, std::string("open encoder ") + name);
+    if ((err = avcodec_parameters_from_context(audio_.stream->codecpar, c)) < 0)
+      return ff::makeError(err, "audio parameters");
+    audio_.stream->time_base = c->time_base;
+    audioFrameSize_ = c->frame_size > 0 ? c->frame_size : 1024;
+    sound_ = ff::allocFrame();
+    return std::nullopt;
+  }
+
+  Status writeVideo(int n) {
+    AVFrame* f = picture_.get();
+    int err = av_frame_make_writable(f);
+    if (err < 0) return ff::makeError(err, "frame writable");
+    drawFrameCode(f->data[0], f->width, f->height, f->linesize[0], n);
+    // Neutral chroma over the pattern, a colour that turns with n below it.
+    const int cw = (f->width + 1) / 2, ch = (f->height + 1) / 2;
+    const auto u = static_cast<std::uint8_t>(128 + 60 * std::cos(n * 0.21));
+    const auto v = static_cast<std::uint8_t>(128 + 60 * std::sin(n * 0.21));
+    for (int y = 0; y < ch; ++y) {
+      const bool top = y < f->height / 4;
+      std::memset(f->data[1] + y * f->linesize[1], top ? 128 : u, cw);
+      std::memset(f->data[2] + y * f->linesize[2], top ? 128 : v, cw);
+    }
+    f->pts = frameTicks(s_, n);
+    f->pict_type = AV_PICTURE_TYPE_NONE;
+    return send(video_, f);
+  }
+
+  Status writeAudio(std::int64_t first, int count) {
+    AVFrame* f = sound_.get();
+    av_frame_unref(f);
+    f->format = audio_.ctx->sample_fmt;
+    f->sample_rate = s_.sampleRate;
+    f->nb_samples = count;
+    int err = av_channel_layout_copy(&f->ch_layout, &audio_.ctx->ch_layout);
+    if (err < 0) return ff::makeError(err, "channel layout");
+    if ((err = av_frame_get_buffer(f, 0)) < 0) return ff::makeError(err, "audio buffer");
+    const int channels = s_.audioChannels;
+    const bool planar = av_sample_fmt_is_planar(audio_.ctx->sample_fmt);
+    for (int c = 0; c < channels; ++c) {
+      const double w = 2 * M_PI * toneFrequency(s_, c) / s_.sampleRate;
+      for (int i = 0; i < count; ++i) {
+        // Phase from the absolute sample index, so frames join seamlessly.
+        const double x = 0.5 * std::sin(w * double(first + i));
+        if (planar) {
+          reinterpret_cast<float*>(f->data[c])[i] = static_cast<float>(x);
+        } else {
+          reinterpret_cast<float*>(f->data[0])[i * channels + c] = static_cast<float>(x);
+        }
+      }
+    }
+    f->pts = first;
+    return send(audio_, f);
+  }
+
+  Status send(Encoder& e, AVFrame* frame) {
+    int err = avcodec_send_frame(e.ctx.get(), frame);
+    if (err < 0) return ff::makeError(err, "encode");
+    ff::PacketPtr pkt = ff::allocPacket();
+    while (true) {
+      err = avcodec_receive_packet(e.ctx.get(), pkt.get());
+      if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return std::nullopt;
+      if (err < 0) return ff::makeError(err, "encode");
+      pkt->stream_index = e.stream->index;
+      av_packet_rescale_ts(pkt.get(), e.ctx->time_base, e.stream->time_base);
+      if ((err = av_interleaved_write_frame(out_.get(), pkt.get())) < 0) return ff::makeError(err, "write packet");
+    }
+  }
+
+  MovieSpec s_;
+  std::string path_;
+  ff::OutputContextPtr out_;
+  Encoder video_, audio_;
+  ff::FramePtr picture_, sound_;
+  int audioFrameSize_ = 1024;
+};
+
+std::uint64_t fnv1a(const std::string& text) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+const char* videoName(VideoCodec v) {
+  switch (v) {
+    case VideoCodec::None: return "novideo";
+    case VideoCodec::H264: return "h264";
+    case VideoCodec::Hevc: return "hevc";
+    case VideoCodec::Vp9: return "vp9";
+  }
+  return "";
+}
+
+const char* audioName(AudioCodec a) {
+  switch (a) {
+    case AudioCodec::None: return "noaudio";
+    case AudioCodec::Aac: return "aac";
+    case AudioCodec::Opus: return "opus";
+  }
+  return "";
+}
+
+}  // namespace
+
+int MovieSpec::frameCount() const {
+  if (!hasVideo() || !(seconds > 0) || fps <= 0) return 0;
+  const double ticks = seconds * fps;
+  if (!variableFrameRate) return static_cast<int>(std::floor(ticks + 1e-9));
+  int n = 0;
+  while (double(frameTicks(*this, n)) < ticks - 1e-9) ++n;
+  return n;
+}
+
+std::string MovieSpec::extension() const {
+  switch (container) {
+    case Container::Mp4: return ".mp4";
+    case Container::Mov: return ".mov";
+    case Container::Mkv: return ".mkv";
+    case Container::WebM: return ".webm";
+  }
+  return ".mp4";
+}
+
+std::string MovieSpec::key() const {
+  std::ostringstream o;
+  o << "v" << kGeneratorVersion << " " << formatName(container) << " " << videoName(video) << " "
+    << audioName(audio) << " " << width << "x" << height << " fps" << fps << " s" << seconds << " gop" << gop
+    << " b" << bframes << " hvc1=" << hvc1 << " rot" << rotation << " vfr" << variableFrameRate << " ch"
+    << audioChannels << " sr" << sampleRate << " tone" << toneHz << " damage" << int(damage) << " "
+    << preset << " crf" << crf << " edits";
+  for (const auto& e : editList) o << " " << e.firstFrame << "+" << e.frameCount;
+  return o.str();
+}
+
+std::optional<MovieSpec> tryNamed(const std::string& name) {
+  MovieSpec s;
+  if (name == "h264") return s;
+  if (name == "mov") { s.container = Container::Mov; return s; }
+  if (name == "mkv") { s.container = Container::Mkv; return s; }
+  if (name == "webm") {
+    s.container = Container::WebM;
+    s.video = VideoCodec::Vp9;
+    s.audio = AudioCodec::Opus;
+    return s;
+  }
+  if (name == "hev1" || name == "hvc1") {
+    s.video = VideoCodec::Hevc;
+    s.hvc1 = name == "hvc1";
+    s.preset = "ultrafast";
+    return s;
+  }
+  if (name == "rotated90") { s.rotation = 90; return s; }
+  if (name == "silent") { s.audio = AudioCodec::None; return s; }
+  if (name == "audio-only") { s.video = VideoCodec::None; return s; }
+  if (name == "surround51") { s.audioChannels = 6; return s; }
+  if (name == "vfr") { s.variableFrameRate = true; return s; }
+  if (name == "gop10s") {
+    s.seconds = 12;
+    s.gop = 300;
+    s.preset = "ultrafast";
+    return s;
+  }
+  if (name == "editlist1") {
+    s.seconds = 5;
+    s.editList = {{30, 90}};
+    return s;
+  }
+  if (name == "editlist3") {
+    s.seconds = 6;
+    s.editList = {{15, 30}, {90, 15}, {120, 60}};
+    return s;
+  }
+  if (name == "fragmented") { s.damage = Damage::Fragmented; return s; }
+  if (name == "truncated") { s.damage = Damage::Truncated; return s; }
+  if (name == "empty") { s.seconds = 0; return s; }
+  return std::nullopt;
+}
+
+MovieSpec named(const std::string& name) {
+  auto s = tryNamed(name);
+  if (!s) throw std::runtime_error("unknown test movie: " + name);
+  return *s;
+}
+
+std::vector<std::string> names() {
+  return {"h264",       "mov",   "mkv",    "webm",      "hev1",      "hvc1",       "rotated90", "silent",
+          "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
+          "empty"};
+}
+
+std::string cacheDir() {
+  if (const char* env = std::getenv("KERFLINE_TESTMOVIES_DIR"); env && *env) return env;
+#ifdef KERFLINE_TESTMOVIES_DEFAULT_DIR
+  return KERFLINE_TESTMOVIES_DEFAULT_DIR;
+#else
+  return (std::filesystem::temp_directory_path() / "kerfline-testmovies").string();
+#endif
+}
+
+Status generate(const MovieSpec& spec, const std::string& path) {
+  if (!spec.hasVideo() && !spec.hasAudio()) return genError("a movie needs a video or a sound track");
+  if (spec.width < 64 || spec.height < 64 || spec.width % 2 || spec.height % 2)
+    return genError("picture size must be even and at least 64×64");
+  if (spec.fps <= 0 || spec.gop <= 0) return genError("frame rate and keyframe interval must be positive");
+  if (!spec.editList.empty() && spec.container != Container::Mp4 && spec.container != Container::Mov)
+    return genError("edit lists need MP4 or QuickTime");
+  if (spec.damage == Damage::Fragmented && spec.container != Container::Mp4 && spec.container != Container::Mov)
+    return genError("fragmenting needs MP4 or QuickTime");
+  for (const auto& e : spec.editList)
+    if (e.firstFrame < 0 || e.frameCount <= 0 || e.firstFrame + e.frameCount > spec.frameCount())
+      return genError("edit entry outside the movie");
+
+  if (auto e = Writer(spec, path).run()) return e;
+  if (!spec.editList.empty())
+    if (auto e = writeEditList(path, spec.editList, spec.fps)) return e;
+  if (spec.damage == Damage::Truncated) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec) std::filesystem::resize_file(path, size * 6 / 10, ec);
+    if (ec) return genError("cannot truncate " + path + ": " + ec.message());
+  }
+  return std::nullopt;
+}
+
+Result<std::string> tryEnsure(const MovieSpec& spec) {
+  namespace fs = std::filesystem;
+  const fs::path dir = cacheDir();
+  std::ostringstream name;
+  name << videoName(spec.video) << "-" << audioName(spec.audio) << "-" << spec.width << "x" << spec.height << "-"
+       << std::hex << fnv1a(spec.key()) << spec.extension();
+  const fs::path path = dir / name.str();
+  std::error_code ec;
+  if (fs::exists(path, ec)) return path.string();
+  fs::create_directories(dir, ec);
+  if (ec) return genError("cannot create " + dir.string() + ": " + ec.message());
+  static std::atomic<unsigned> counter{0};
+  std::ostringstream tmpName;
+  tmpName << "." << name.str() << ".tmp-" << getpid() << "-" << counter++ << "-"
+          << std::hash<std::thread::id>{}(std::this_thread::get_id());
+  const fs::path tmp = dir / tmpName.str();
+  if (auto e = generate(spec, tmp.string())) {
+    fs::remove(tmp, ec);
+    return *e;
+  }
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    return genError("cannot move the movie into " + path.string());
+  }
+  return path.string();
+}
+
+std::string ensure(const MovieSpec& spec) {
+  auto r = tryEnsure(spec);
+  if (!r) throw std::runtime_error("test movie: " + r.error().message);
+  return *r;
+}
+
+double toneFrequency(const MovieSpec& spec, int channel) {
+  // The 5.1 layout's fourth channel is low-frequency only; codecs filter it.
+  if (spec.audioChannels == 6 && channel == 3) return 50.0;
+  return spec.toneHz * (channel + 1);
+}
+
+double frameTime(const MovieSpec& spec, int n) { return double(frameTicks(spec, n)) / spec.fps; }
+
+std::vector<int> expectedFrames(const MovieSpec& spec) {
+  std::vector<int> out;
+  if (spec.editList.empty()) {
+    for (int i = 0; i < spec.frameCount(); ++i) out.push_back(i);
+  } else {
+    for (const auto& e : spec.editList)
+      for (int i = 0; i < e.frameCount; ++i) out.push_back(e.firstFrame + i);
+  }
+  return out;
+}
+
+double expectedDuration(const MovieSpec& spec) {
+  if (!spec.editList.empty()) {
+    int frames = 0;
+    for (const auto& e : spec.editList) frames += e.frameCount;
+    return double(frames) / spec.fps;
+  }
+  if (!spec.hasVideo()) return std::max(0.0, spec.seconds);
+  return double(frameTicks(spec, spec.frameCount())) / spec.fps;
+}
+
+Result<std::vector<DecodedFrame>> decodeFrameNumbers(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (err < 0) return ff::makeError(err, "open " + path);
+  ff::InputContextPtr in(raw);
+  if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return ff::makeError(err, "stream info");
+  const AVCodec* codec = nullptr;
+  const int index = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  if (index < 0) return ff::makeError(index, "no video in " + path);
+  AVStream* st = raw->streams[index];
+  ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
+  if (!dec) return genError("out of memory");
+  avcodec_parameters_to_context(dec.get(), st->codecpar);
+  dec->thread_count = 2;
+  if ((err = avcodec_open2(dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open decoder");
+
+  std::vector<DecodedFrame> out;
+  ff::PacketPtr pkt = ff::allocPacket();
+  ff::FramePtr frame = ff::allocFrame();
+  ff::FramePtr gray = ff::allocFrame();
+  ff::SwsPtr sws;
+  auto drain = [&]() -> Status {
+    while (true) {
+      int e = avcodec_receive_frame(dec.get(), frame.get());
+      if (e == AVERROR(EAGAIN) || e == AVERROR_EOF) return std::nullopt;
+      if (e < 0) return ff::makeError(e, "decode");
+      DecodedFrame d;
+      const std::int64_t ts = frame->best_effort_timestamp;
+      d.time = ts == AV_NOPTS_VALUE ? 0 : double(ts) * av_q2d(st->time_base);
+      const auto fmt = static_cast<AVPixelFormat>(frame->format);
+      if (fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P || fmt == AV_PIX_FMT_NV12 ||
+          fmt == AV_PIX_FMT_GRAY8 || fmt == AV_PIX_FMT_YUV422P || fmt == AV_PIX_FMT_YUV444P) {
+        auto n = readFrameCode(frame->data[0], frame->width, frame->height, frame->linesize[0], PixelLayout::Gray8);
+        d.number = n.value_or(-1);
+      } else {
+        sws.reset(sws_getCachedContext(sws.release(), frame->width, frame->height, fmt, frame->width,
+                                       frame->height, AV_PIX_FMT_GRAY8, SWS_BILINEAR, nullptr, nullptr, nullptr));
+        if (!sws) return genError("cannot convert the picture");
+        av_frame_unref(gray.get());
+        gray->format = AV_PIX_FMT_GRAY8;
+        gray->width = frame->width;
+        gray->height = frame->height;
+        if ((e = av_frame_get_buffer(gray.get(), 0)) < 0) return ff::makeError(e, "frame buffer");
+        sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, gray->data, gray->linesize);
+        auto n = readFrameCode(gray->data[0], gray->width, gray->height, gray->linesize[0], PixelLayout::Gray8);
+        d.number = n.value_or(-1);
+      }
+      out.push_back(d);
+      av_frame_unref(frame.get());
+    }
+  };
+  while ((err = av_read_frame(raw, pkt.get())) >= 0) {
+    if (pkt->stream_index == index) {
+      int e = avcodec_send_packet(dec.get(), pkt.get());
+      av_packet_unref(pkt.get());
+      if (e < 0 && e != AVERROR(EAGAIN)) return ff::makeError(e, "decode");
+      if (auto s = drain()) return *s;
+    } else {
+      av_packet_unref(pkt.get());
+    }
+  }
+  if (err != AVERROR_EOF) return ff::makeError(err, "read " + path);
+  avcodec_send_packet(dec.get(), nullptr);
+  if (auto s = drain()) return *s;
+  return out;
+}
+
+Result<AudioSummary> analyzeAudio(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (err < 0) return ff::makeError(err, "open " + path);
+  ff::InputContextPtr in(raw);
+  if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return ff::makeError(err, "stream info");
+  const AVCodec* codec = nullptr;
+  const int index = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (index < 0) return ff::makeError(index, "no sound in " + path);
+  ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
+  if (!dec) return genError("out of memory");
+  avcodec_parameters_to_context(dec.get(), raw->streams[index]->codecpar);
+  if ((err = avcodec_open2(dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open decoder");
+
+  const int channels = dec->ch_layout.nb_channels;
+  AudioSummary sum;
+  sum.channels = channels;
+  sum.sampleRate = dec->sample_rate;
+  std::vector<double> sq(channels, 0.0);
+  std::vector<std::int64_t> crossings(channels, 0);
+  std::vector<float> last(channels, 0.f);
+  std::int64_t samples = 0;
+  ff::SwrPtr swr;
+  {
+    SwrContext* s = nullptr;
+    if ((err = swr_alloc_set_opts2(&s, &dec->ch_layout, AV_SAMPLE_FMT_FLTP, dec->sample_rate, &dec->ch_layout,
+                                   dec->sample_fmt, dec->sample_rate, 0, nullptr)) < 0 ||
+        (err = swr_init(s)) < 0) {
+      swr_free(&s);
+      return ff::makeError(err, "resampler");
+    }
+    swr.reset(s);
+  }
+  ff::PacketPtr pkt = ff::allocPacket();
+  ff::FramePtr frame = ff::allocFrame();
+  std::vector<std::vector<float>> planes(channels);
+  auto drain = [&]() -> Status {
+    while (true) {
+      int e = avcodec_receive_frame(dec.get(), frame.get());
+      if (e == AVERROR(EAGAIN) || e == AVERROR_EOF) return std::nullopt;
+      if (e < 0) return ff::makeError(e, "decode");
+      const int n = frame->nb_samples;
+      std::vector<std::uint8_t*> ptrs(channels);
+      for (int c = 0; c < channels; ++c) {
+        planes[c].resize(n);
+        ptrs[c] = reinterpret_cast<std::uint8_t*>(planes[c].data());
+      }
+      const int got = swr_convert(swr.get(), ptrs.data(), n, const_cast<const std::uint8_t**>(frame->extended_data), n);
+      if (got < 0) return ff::makeError(got, "convert");
+      for (int c = 0; c < channels; ++c)
+        for (int i = 0; i < got; ++i) {
+          const float x = planes[c][i];
+          sq[c] += double(x) * x;
+          if (last[c] <= 0 && x > 0) ++crossings[c];
+          last[c] = x;
+        }
+      samples += got;
+      av_frame_unref(frame.get());
+    }
+  };
+  while ((err = av_read_frame(raw, pkt.get())) >= 0) {
+    if (pkt->stream_index == index) {
+      int e = avcodec_send_packet(dec.get(), pkt.get());
+      av_packet_unref(pkt.get());
+      if (e < 0 && e != AVERROR(EAGAIN) && e != AVERROR_INVALIDDATA) return ff::makeError(e, "decode");
+      if (auto s = drain()) return *s;
+    } else {
+      av_packet_unref(pkt.get());
+    }
+  }
+  avcodec_send_packet(dec.get(), nullptr);
+  if (auto s = drain()) return *s;
+  sum.seconds = sum.sampleRate > 0 ? double(samples) / sum.sampleRate : 0;
+  for (int c = 0; c < channels; ++c) {
+    sum.rms.push_back(samples > 0 ? std::sqrt(sq[c] / samples) : 0);
+    sum.frequencyHz.push_back(sum.seconds > 0 ? crossings[c] / sum.seconds : 0);
+  }
+  return sum;
+}
+
+GrowingFile::GrowingFile(std::string source, std::string destination, std::int64_t initialBytes,
+                         std::int64_t stepBytes)
+    : source_(std::move(source)), destination_(std::move(destination)), initial_(initialBytes), step_(stepBytes) {}
+
+Status GrowingFile::start() {
+  std::error_code ec;
+  total_ = static_cast<std::int64_t>(std::filesystem::file_size(source_, ec));
+  if (ec) return genError("cannot read " + source_);
+  std::ofstream(destination_, std::ios::binary | std::ios::trunc);
+  written_ = 0;
+  const std::int64_t saved = step_;
+  step_ = initial_;
+  append();
+  step_ = saved;
+  return std::nullopt;
+}
+
+bool GrowingFile::append() {
+  if (written_ >= total_) return false;
+  const std::int64_t n = std::min(step_, total_ - written_);
+  std::ifstream in(source_, std::ios::binary);
+  in.seekg(written_);
+  std::vector<char> buf(static_cast<std::size_t>(n));
+  in.read(buf.data(), n);
+  std::ofstream out(destination_, std::ios::binary | std::ios::app);
+  out.write(buf.data(), in.gcount());
+  written_ += in.gcount();
+  return written_ < total_;
+}
+
+}  // namespace kf::testmovies

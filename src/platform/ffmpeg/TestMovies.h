@@ -1,0 +1,172 @@
+// Generated test movies: small files whose every video frame shows its own
+// frame number (see FrameCode.h) and whose sound is a known tone, made with
+// FFmpeg's libraries and cached in the build tree.
+//
+// Typical use in a test:
+//
+//   #include "platform/ffmpeg/TestMovies.h"
+//   namespace movies = kf::testmovies;
+//   std::string path = movies::ensure(movies::named("h264"));   // cached MP4
+//   auto frames = movies::decodeFrameNumbers(path);         // Result<vector<DecodedFrame>>
+//   EXPECT_EQ(frames->front().number, 0);
+//
+// What a generated movie contains, for a spec S:
+// - Video frame n (n = 0, 1, ...) shows the number n. Frame n is presented
+//   at frameTime(S, n) seconds; with a constant rate that is n / fps.
+// - S.frameCount() frames in all (S.seconds × fps, rounded down; see vfr).
+// - Audio channel c (0-based) is a sine of toneFrequency(S, c) Hz (S.toneHz ×
+//   (c + 1); the LFE channel of 5.1 sound 50 Hz) at half of full scale, for
+//   the whole duration.
+// - An edit list (S.editList, MP4/MOV only) presents, in order, the frames
+//   [firstFrame, firstFrame + frameCount) of each entry; expectedFrames(S)
+//   lists the numbers a player that honours edit lists shows.
+//
+// Threads: every function here may be called from any thread; ensure() is
+// also safe when several test processes ask for the same movie at once (each
+// writes a private temporary file and renames it into place).
+//
+// Cache folder: $KERFLINE_TESTMOVIES_DIR when set, else <build>/testmovies.
+// A file's name encodes every field of its spec and the generator's version,
+// so a changed spec or generator makes a new file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/Error.h"
+
+namespace kf::testmovies {
+
+enum class Container { Mp4, Mov, Mkv, WebM };
+enum class VideoCodec { None, H264, Hevc, Vp9 };
+enum class AudioCodec { None, Aac, Opus };
+// How the finished file is damaged or arranged after encoding.
+enum class Damage {
+  None,
+  Truncated,   // cut to 60 % of its size; with the index at the end it is unreadable
+  Fragmented,  // fragmented MP4 (index before each fragment), for growing files
+};
+
+struct EditEntry {
+  int firstFrame = 0;
+  int frameCount = 0;
+  bool operator==(const EditEntry&) const = default;
+};
+
+struct MovieSpec {
+  Container container = Container::Mp4;
+  VideoCodec video = VideoCodec::H264;
+  AudioCodec audio = AudioCodec::Aac;
+  int width = 320;
+  int height = 240;
+  int fps = 30;              // frames per second (nominal rate for vfr)
+  double seconds = 3.0;      // 0 makes a movie with tracks but no samples
+  int gop = 30;              // keyframe interval in frames
+  int bframes = 2;           // H.264/HEVC only
+  bool hvc1 = false;         // HEVC in MP4: sample entry "hvc1" instead of "hev1"
+  int rotation = 0;          // clockwise display rotation: 0, 90, 180 or 270
+  bool variableFrameRate = false;  // every third frame lasts two frame periods
+  int audioChannels = 2;     // 1, 2 or 6 (5.1)
+  int sampleRate = 48000;
+  double toneHz = 440.0;
+  std::vector<EditEntry> editList;  // MP4/MOV; empty: the muxer's own
+  Damage damage = Damage::None;
+  std::string preset = "veryfast";   // x264/x265 preset
+  int crf = 23;
+
+  bool hasVideo() const { return video != VideoCodec::None; }
+  bool hasAudio() const { return audio != AudioCodec::None; }
+  // Number of video frames encoded.
+  int frameCount() const;
+  // File name extension with the dot: ".mp4", ".mov", ".mkv", ".webm".
+  std::string extension() const;
+  // A stable text naming every field; the cache file name derives from it.
+  std::string key() const;
+};
+
+// The variants the suites use, by name:
+//   h264        H.264/AAC MP4, B-frames, 320×240, 30 fps, 3 s, GOP 1 s
+//   mov         the same in QuickTime
+//   mkv         the same in Matroska
+//   webm        VP9/Opus WebM
+//   hev1, hvc1  HEVC/AAC MP4 with that sample entry code
+//   rotated90   H.264 with a display matrix turning it 90° clockwise
+//   silent      no sound;  audio-only  sound only (AAC in MP4)
+//   surround51  six-channel AAC
+//   vfr         variable frame rate
+//   gop10s      12 s with one keyframe every 10 s
+//   editlist1   one edit entry: frames 30–119 of 150
+//   editlist3   three entries: 15–44, 90–104, 120–179 of 180
+//   fragmented  fragmented MP4 (grows cleanly, see GrowingFile)
+//   truncated   cut to 60 %, index lost: must fail to open
+//   empty       tracks but no samples: zero duration
+// Unknown names give nullopt.
+std::optional<MovieSpec> tryNamed(const std::string& name);
+// As tryNamed, for tests: throws std::runtime_error on an unknown name.
+MovieSpec named(const std::string& name);
+std::vector<std::string> names();
+
+// The cache folder (created on demand by ensure()).
+std::string cacheDir();
+
+// Writes the movie to `path` (replacing it). Not atomic: see ensure().
+Status generate(const MovieSpec& spec, const std::string& path);
+
+// The path of the cached movie for `spec`, generating it first if missing.
+Result<std::string> tryEnsure(const MovieSpec& spec);
+// As tryEnsure, for tests: throws std::runtime_error with the error message.
+std::string ensure(const MovieSpec& spec);
+
+// Presentation time in seconds of coded frame n (before any edit list).
+double frameTime(const MovieSpec& spec, int n);
+// Frequency of the tone on channel c (0-based).
+double toneFrequency(const MovieSpec& spec, int channel);
+// Frame numbers a player shows from start to end, edit list applied.
+std::vector<int> expectedFrames(const MovieSpec& spec);
+// Presented duration in seconds, edit list applied.
+double expectedDuration(const MovieSpec& spec);
+
+struct DecodedFrame {
+  int number = -1;    // -1 when the picture carried no readable number
+  double time = 0;    // presentation time in seconds, as FFmpeg reports it
+};
+
+// Decodes every video frame of a file with FFmpeg (edit lists honoured, as
+// FFmpeg's MP4 demuxer does by default) and reads each frame's number.
+// Fails when the file cannot be opened or has no video.
+Result<std::vector<DecodedFrame>> decodeFrameNumbers(const std::string& path);
+
+struct AudioSummary {
+  int channels = 0;
+  int sampleRate = 0;
+  double seconds = 0;                    // decoded sound, in seconds
+  std::vector<double> frequencyHz;       // per channel, from zero crossings
+  std::vector<double> rms;               // per channel, full scale = 1
+};
+// Decodes the first audio track and measures it.
+Result<AudioSummary> analyzeAudio(const std::string& path);
+
+// Makes a file grow over time from a complete one, as a recorder writing a
+// movie does: the destination starts with the first `initialBytes` bytes and
+// each append() adds the next `stepBytes`. Use a Fragmented spec for a file
+// that is playable at every step. Not thread-safe; the owner appends.
+class GrowingFile {
+ public:
+  GrowingFile(std::string source, std::string destination, std::int64_t initialBytes,
+              std::int64_t stepBytes);
+  // Creates the destination with the initial bytes.
+  Status start();
+  // Appends the next step; returns false once the whole source is copied.
+  bool append();
+  std::int64_t written() const { return written_; }
+  std::int64_t total() const { return total_; }
+  const std::string& path() const { return destination_; }
+
+ private:
+  std::string source_, destination_;
+  std::int64_t initial_, step_, written_ = 0, total_ = 0;
+};
+
+}  // namespace kf::testmovies
