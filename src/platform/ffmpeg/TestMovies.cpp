@@ -29,7 +29,7 @@ namespace kf::testmovies {
 namespace {
 
 // Bumped whenever the generator's output changes, so caches refresh.
-constexpr int kGeneratorVersion = 2;
+constexpr int kGeneratorVersion = 4;
 
 Error genError(const std::string& message) { return Error{kKerflineErrorDomain, -1, message}; }
 
@@ -71,7 +71,14 @@ class Writer {
         return ff::makeError(err, "open " + path_);
     }
     ff::Dictionary muxOpts;
-    if (s_.damage == Damage::Fragmented) muxOpts.set("movflags", "frag_keyframe+empty_moov+default_base_moof");
+    const bool isoFamily = s_.container == Container::Mp4 || s_.container == Container::Mov;
+    if (s_.damage == Damage::Fragmented) {
+      muxOpts.set("movflags", "frag_keyframe+empty_moov+default_base_moof");
+    } else if (isoFamily && s_.frameCount() == 0 && !(s_.seconds > 0)) {
+      // The muxer leaves out tracks without samples unless it writes the
+      // index up front: this keeps the tracks of an empty movie.
+      muxOpts.set("movflags", "empty_moov");
+    }
     if ((err = avformat_write_header(oc, muxOpts.get())) < 0) return ff::makeError(err, "write header");
 
     const int frames = s_.frameCount();
@@ -157,8 +164,10 @@ class Writer {
       auto* m = reinterpret_cast<std::int32_t*>(
           av_stream_new_side_data(video_.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
       if (!m) return genError("out of memory");
-      // FFmpeg's angle is counter-clockwise; the spec's is clockwise.
-      av_display_rotation_set(m, -double(s_.rotation));
+      // The MP4 muxer stores this matrix transposed (FFmpeg 5.1), so the angle
+      // given here reads back negated: +90 reads as -90, a clockwise turn,
+      // as FFmpeg's and mpv's auto-rotation both take it.
+      av_display_rotation_set(m, double(s_.rotation));
     }
     picture_ = ff::allocFrame();
     picture_->format = c->pix_fmt;
