@@ -105,14 +105,17 @@ MGRangeAssetLoader::~MGRangeAssetLoader() {
   kf::Error error = MGRangeError(kRangeServiceEnded);
   std::set<std::shared_ptr<MGRangeReadOperation>> ops;
   std::shared_ptr<MGRangeConnection> connection;
+  std::map<MGLoadingRequest*, std::shared_ptr<MGLoadingRequest>> incoming;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (terminalError_) error = *terminalError_;
     ops.swap(readOperations_);
     connection.swap(connection_);
+    incoming.swap(incoming_);
   }
   for (const auto& op : ops) op->finishWithData(nullptr, error);
   failAllRequests(error);
+  for (auto& [key, request] : incoming) request->finishLoadingWithError(error);
   if (connection) connection->invalidate();
 }
 
@@ -233,9 +236,17 @@ void MGRangeAssetLoader::failAllRequests(const kf::Error& error) {
 }
 
 bool MGRangeAssetLoader::shouldWaitForLoadingOfRequestedResource(std::shared_ptr<MGLoadingRequest> request) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    incoming_[request.get()] = request;
+  }
   std::weak_ptr<MGRangeAssetLoader> weak = weak_from_this();
   queue_.async([weak, request] {
     if (auto self = weak.lock()) {
+      {
+        std::lock_guard<std::mutex> lock(self->mu_);
+        self->incoming_.erase(request.get());
+      }
       self->answerRequest(request);
     }
   });

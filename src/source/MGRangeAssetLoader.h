@@ -158,8 +158,11 @@ class MGRangeAssetLoader : public std::enable_shared_from_this<MGRangeAssetLoade
   const std::string sourceURL_;
   const std::string contentType_;
 
-  mutable std::mutex mu_;  // guards readOperations_, terminalError_, retags_ and connection_
+  mutable std::mutex mu_;  // guards readOperations_, incoming_, terminalError_, retags_ and connection_
   std::set<std::shared_ptr<MGRangeReadOperation>> readOperations_;
+  // Requests taken but not yet looked at by the loader queue; the destructor
+  // completes them when the queue stops before reaching them.
+  std::map<MGLoadingRequest*, std::shared_ptr<MGLoadingRequest>> incoming_;
   std::optional<kf::Error> terminalError_;
   std::shared_ptr<const MGRetagTable> retags_;
   std::shared_ptr<MGRangeConnection> connection_;
