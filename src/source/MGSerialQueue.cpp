@@ -16,7 +16,8 @@ struct MGSerialQueue::State {
   std::thread::id threadId;
 };
 
-MGSerialQueue::MGSerialQueue(std::string name) : name_(std::move(name)), state_(std::make_shared<State>()) {
+MGSerialQueue::MGSerialQueue(std::string name, bool waitOnDestroy)
+    : name_(std::move(name)), waitOnDestroy_(waitOnDestroy), state_(std::make_shared<State>()) {
   // The thread shares the state, so it may outlive this object when the queue
   // is destroyed from one of its own tasks.
   std::shared_ptr<State> st = state_;
@@ -48,7 +49,7 @@ void MGSerialQueue::stop() {
     dropped.swap(state_->tasks);
   }
   state_->cv.notify_all();
-  if (std::this_thread::get_id() == state_->threadId) {
+  if (!waitOnDestroy_ || std::this_thread::get_id() == state_->threadId) {
     state_->thread.detach();
   } else {
     state_->thread.join();

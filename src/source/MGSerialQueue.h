@@ -6,7 +6,9 @@
 // dropped (destroyed on the destroying thread, outside the lock); a task that
 // is running is waited for, unless the queue is destroyed from inside one of
 // its own tasks, in which case the thread finishes that task and exits by
-// itself.
+// itself. A queue made with `waitOnDestroy` false never waits: its thread
+// finishes the running task and exits by itself (for queues whose tasks keep
+// their owner alive, where waiting could deadlock against another thread).
 #pragma once
 
 #include <functional>
@@ -17,7 +19,7 @@ namespace kf {
 
 class MGSerialQueue {
  public:
-  explicit MGSerialQueue(std::string name);
+  explicit MGSerialQueue(std::string name, bool waitOnDestroy = true);
   ~MGSerialQueue();
   MGSerialQueue(const MGSerialQueue&) = delete;
   MGSerialQueue& operator=(const MGSerialQueue&) = delete;
@@ -36,6 +38,7 @@ class MGSerialQueue {
  private:
   struct State;
   std::string name_;
+  bool waitOnDestroy_;
   std::shared_ptr<State> state_;
 };
 

@@ -1,0 +1,78 @@
+// The service side of Larder's range service: serves the files under one
+// root folder, as one file-provider domain, over a Unix domain socket.
+//
+// Used by the reference service program (tools/range-service) and by tests.
+// Item identifiers are paths relative to the root; an item that resolves
+// outside the root (absolute paths, "..", symbolic links leading out) or is
+// not a regular file is refused in the hello exchange.
+//
+// Threads: one accept thread and one thread per connection. Requests of one
+// connection are answered in order. start()/stop() from the owning thread;
+// stop() closes every connection and waits for the threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/Error.h"
+
+namespace kf {
+
+inline constexpr const char* kLarderByteRangeServiceName = "com.marrowgate.larder.byte-range";
+inline constexpr const char* kLarderRangeServiceName = "com.marrowgate.larder.range";
+inline constexpr const char* kLarderErrorDomain = "com.marrowgate.larder";
+
+struct MGLarderServerOptions {
+  std::string root;        // the domain's folder
+  std::string socketPath;  // where to listen; its folder should be private (0700)
+  std::vector<std::string> serviceNames{kLarderByteRangeServiceName, kLarderRangeServiceName};
+  // Faults for tests.
+  std::uint64_t maxReplyBytes = 0;      // > 0: answer reads with at most this many bytes
+  int latencyMs = 0;                    // delay before each reply
+  bool reportSizeZero = false;          // answer the size request with 0
+  std::uint64_t dropAfterBytes = 0;     // > 0: close a connection once it has sent this many data bytes
+  std::uint64_t dropAfterRequests = 0;  // > 0: close a connection instead of answering request N + 1
+};
+
+// Resolves `item` under `root`: the real path of the file, or the refusal
+// (domain "com.marrowgate.larder", code 1 outside the root, 2 missing or not
+// a regular file, 3 an empty or absolute identifier).
+kf::Result<std::string> MGResolveLarderItem(const std::string& root, const std::string& item);
+
+class MGLarderServer {
+ public:
+  explicit MGLarderServer(MGLarderServerOptions options);
+  ~MGLarderServer();
+  MGLarderServer(const MGLarderServer&) = delete;
+  MGLarderServer& operator=(const MGLarderServer&) = delete;
+
+  // Binds and listens (replacing a stale socket file), then accepts on a
+  // thread. Fails when the socket cannot be made.
+  kf::Status start();
+  void stop();
+  std::uint64_t connectionCount() const { return connections_.load(); }
+
+ private:
+  struct Client {
+    int fd = -1;
+    std::atomic<bool> done{false};
+    std::thread thread;
+  };
+  void acceptLoop();
+  void serve(Client* client);
+
+  const MGLarderServerOptions options_;
+  int listenFd_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> connections_{0};
+  std::thread acceptThread_;
+  std::mutex mu_;  // guards clients_
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+}  // namespace kf

@@ -1,0 +1,73 @@
+// Turning the URL the user opened into what the media engine opens.
+//
+// MGPrepareRangeAssetForURL decides where a movie's bytes come from:
+// - a handoff link "kerfline://larder[/name]?domain=D&item=I": Larder's
+//   byte-range service for that item, no fallback;
+// - a file URL inside an announced Larder domain: Larder's service
+//   ("com.marrowgate.larder.byte-range", else "com.marrowgate.larder.range"),
+//   falling back to the local path when it fails;
+// - any other file URL: the local path. When the movie header holds "hev1"
+//   or "dvhe" sample entries the program serves the file itself through the
+//   local file range service; otherwise the media engine opens the file.
+// Anything else fails with error 12.
+//
+// Served movies are presented under "kerfline-range://larder/<name>" or
+// "kerfline-range://file/<name>" together with the MGRangeAssetLoader that
+// answers their byte requests; the media engine opens that URL through its
+// stream adapter over the loader (see MGBlockingRangeReader).
+//
+// Threads: the call returns at once; the work runs on a preparation queue
+// (one per call). The completion runs exactly once, on the main thread,
+// through `scheduler`, which must outlive the preparation. After delivery a
+// Larder connection that drops invalidates the delivered loader with error 6.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/Error.h"
+#include "base/Scheduler.h"
+#include "source/MGRangeAssetLoader.h"
+
+namespace kf {
+
+inline constexpr const char* kRangeAssetScheme = "kerfline-range";
+
+// What the media engine needs to open the movie.
+struct MGAssetDescription {
+  // The URL the engine is given: "kerfline-range://…" when served, else the
+  // file URL that was opened.
+  std::string url;
+  // The local file to open directly; empty when served through the loader.
+  std::string filePath;
+  // Precise duration and timing are wanted (accurate seeking on open).
+  bool preferPreciseDurationAndTiming = true;
+  bool served() const { return filePath.empty(); }
+};
+
+// The preparation completion: exactly one of asset and error is set; the
+// loader is set only for served movies; servedByLarder only when the bytes
+// come from Larder.
+struct MGPreparation {
+  std::optional<MGAssetDescription> asset;
+  std::shared_ptr<MGRangeAssetLoader> loader;
+  bool servedByLarder = false;
+  std::optional<kf::Error> error;
+};
+
+struct MGPreparationOptions {
+  // The Larder registry folder; empty: MGLarderRegistryDirectory().
+  std::string registryDirectory;
+  // Bound on connecting to a service.
+  double connectTimeoutSeconds = 10.0;
+};
+
+void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler,
+                               std::function<void(MGPreparation)> completion, MGPreparationOptions options = {});
+
+// The served asset's URL for a file name ("movie.mp4" when empty).
+std::string MGRangeAssetURL(const std::string& host, const std::string& fileName);
+
+}  // namespace kf
