@@ -1,0 +1,130 @@
+#include "platform/export/FfmpegExportSession.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/export/ExportInternal.h"
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+namespace kf {
+
+namespace exportimpl {
+
+bool IsExportedStream(const AVStream* st) {
+  const AVMediaType type = st->codecpar->codec_type;
+  if (type == AVMEDIA_TYPE_VIDEO) return !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+  return type == AVMEDIA_TYPE_AUDIO;
+}
+
+void CopyStreamProperties(const AVStream* in, AVStream* out) {
+  av_dict_copy(&out->metadata, in->metadata, 0);
+  out->disposition = in->disposition;
+  out->avg_frame_rate = in->avg_frame_rate;
+  out->r_frame_rate = in->r_frame_rate;
+  out->sample_aspect_ratio = in->sample_aspect_ratio;
+  for (int i = 0; i < in->nb_side_data; ++i) {
+    const AVPacketSideData& sd = in->side_data[i];
+    std::uint8_t* dst = av_stream_new_side_data(out, sd.type, sd.size);
+    if (dst) std::memcpy(dst, sd.data, sd.size);
+  }
+}
+
+Error CancelledError() { return Error{kKerflineErrorDomain, 0, "Export cancelled"}; }
+
+}  // namespace exportimpl
+
+InputOpener OpenPath(std::string path) {
+  return [path]() -> Result<OpenedInput> {
+    AVFormatContext* raw = nullptr;
+    int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (err < 0) return ff::makeError(err, "Cannot open " + path);
+    OpenedInput in;
+    in.context.reset(raw);
+    err = avformat_find_stream_info(raw, nullptr);
+    if (err < 0) return ff::makeError(err, "Cannot read " + path);
+    return in;
+  };
+}
+
+FfmpegExportSession::FfmpegExportSession(InputOpener input, ExportRequest request)
+    : input_(std::move(input)), request_(std::move(request)) {}
+
+FfmpegExportSession::~FfmpegExportSession() {
+  cancelExport();
+  if (worker_.joinable()) {
+    if (worker_.get_id() == std::this_thread::get_id())
+      worker_.detach();  // destroyed from its own completion
+    else
+      worker_.join();
+  }
+}
+
+std::optional<Error> FfmpegExportSession::error() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return error_;
+}
+
+void FfmpegExportSession::exportAsynchronously(std::function<void()> completion) {
+  status_.store(ExportStatus::Exporting);
+  worker_ = std::thread([this, completion = std::move(completion)] {
+    run();
+    if (completion) completion();
+  });
+}
+
+void FfmpegExportSession::exportAsynchronously(Scheduler& main, std::function<void()> completion) {
+  exportAsynchronously([&main, completion = std::move(completion)] { main.post(completion); });
+}
+
+void FfmpegExportSession::exportBlocking() {
+  status_.store(ExportStatus::Exporting);
+  run();
+}
+
+void FfmpegExportSession::run() {
+  exportimpl::RunControl control;
+  control.cancelled = &cancelled_;
+  control.progress = [this](double p) {
+    // Never backwards: a later range may seek before the last reported point.
+    double cur = progress_.load();
+    while (p > cur && !progress_.compare_exchange_weak(cur, p)) {
+    }
+  };
+  Status result;
+  {
+    auto opened = input_ ? input_() : Result<OpenedInput>(Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "No source"});
+    if (!opened) {
+      result = opened.error();
+    } else {
+      // Remove whatever a previous export left at the destination.
+      ::unlink(request_.outputPath.c_str());
+      if (request_.plan.preset == ExportPreset::Passthrough)
+        result = exportimpl::RunStreamCopy(opened->context.get(), request_, control);
+      else
+        result = exportimpl::RunReencode(opened->context.get(), request_, control);
+    }
+  }
+  if (cancelled_.load() || result) ::unlink(request_.outputPath.c_str());
+  if (cancelled_.load()) {
+    status_.store(ExportStatus::Cancelled);
+  } else if (result) {
+    {
+      std::lock_guard<std::mutex> lock(errorMutex_);
+      error_ = result;
+    }
+    status_.store(ExportStatus::Failed);
+  } else {
+    progress_.store(1.0);
+    status_.store(ExportStatus::Completed);
+  }
+}
+
+std::unique_ptr<ExportSessionPort> FfmpegExportSessionFactory::makeSession(const ExportRequest& request) {
+  return std::make_unique<FfmpegExportSession>(input_, request);
+}
+
+}  // namespace kf

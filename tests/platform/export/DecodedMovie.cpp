@@ -1,0 +1,250 @@
+#include "DecodedMovie.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+#include "platform/ffmpeg/FfmpegUtil.h"
+#include "platform/ffmpeg/FrameCode.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace kf::testing {
+namespace {
+
+std::uint64_t Fnv(std::uint64_t h, const std::uint8_t* p, int n) {
+  for (int i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+struct Opened {
+  ff::InputContextPtr fmt;
+  ff::CodecContextPtr dec;
+  int stream = -1;
+};
+
+Result<Opened> Open(const std::string& path, AVMediaType type) {
+  Opened o;
+  AVFormatContext* raw = nullptr;
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (err < 0) return ff::makeError(err, "open " + path);
+  o.fmt.reset(raw);
+  err = avformat_find_stream_info(raw, nullptr);
+  if (err < 0) return ff::makeError(err, "probe");
+  const AVCodec* codec = nullptr;
+  o.stream = av_find_best_stream(raw, type, -1, -1, &codec, 0);
+  if (o.stream < 0) return ff::makeError(o.stream, "no stream");
+  o.dec.reset(avcodec_alloc_context3(codec));
+  avcodec_parameters_to_context(o.dec.get(), raw->streams[o.stream]->codecpar);
+  o.dec->pkt_timebase = raw->streams[o.stream]->time_base;
+  err = avcodec_open2(o.dec.get(), codec, nullptr);
+  if (err < 0) return ff::makeError(err, "decoder");
+  return o;
+}
+
+template <typename Fn>
+Status Run(Opened& o, Fn&& onFrame) {
+  ff::PacketPtr pkt = ff::allocPacket();
+  ff::FramePtr frame = ff::allocFrame();
+  bool flushing = false;
+  while (true) {
+    if (!flushing) {
+      int err = av_read_frame(o.fmt.get(), pkt.get());
+      if (err == AVERROR_EOF) {
+        flushing = true;
+        avcodec_send_packet(o.dec.get(), nullptr);
+      } else if (err < 0) {
+        return ff::makeError(err, "read");
+      } else {
+        if (pkt->stream_index == o.stream) avcodec_send_packet(o.dec.get(), pkt.get());
+        av_packet_unref(pkt.get());
+      }
+    }
+    while (true) {
+      int err = avcodec_receive_frame(o.dec.get(), frame.get());
+      if (err == AVERROR_EOF) return std::nullopt;
+      if (err == AVERROR(EAGAIN)) break;
+      if (err < 0) return ff::makeError(err, "decode");
+      onFrame(frame.get());
+      av_frame_unref(frame.get());
+    }
+  }
+}
+
+}  // namespace
+
+Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOptions& options) {
+  auto o = Open(path, AVMEDIA_TYPE_VIDEO);
+  if (!o) return o.error();
+  const AVRational tb = o->fmt->streams[o->stream]->time_base;
+  std::vector<Frame> frames;
+  ff::SwsPtr sws;
+  Status s = Run(*o, [&](AVFrame* f) {
+    Frame fr;
+    fr.width = f->width;
+    fr.height = f->height;
+    const std::int64_t pts = f->best_effort_timestamp;
+    fr.time = pts == AV_NOPTS_VALUE ? 0 : pts * av_q2d(tb);
+    std::uint64_t h = 1469598103934665603ull;
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+    for (int p = 0; p < 3 && f->data[p]; ++p) {
+      const int w = p == 0 ? f->width : AV_CEIL_RSHIFT(f->width, d->log2_chroma_w);
+      const int hh = p == 0 ? f->height : AV_CEIL_RSHIFT(f->height, d->log2_chroma_h);
+      for (int y = 0; y < hh; ++y) h = Fnv(h, f->data[p] + y * f->linesize[p], w);
+    }
+    fr.checksum = h;
+    auto n = testmovies::readFrameCode(f->data[0], f->width, f->height, f->linesize[0], testmovies::PixelLayout::Gray8);
+    fr.number = n ? *n : -1;
+    const int index = static_cast<int>(frames.size());
+    bool want = options.keepRgb;
+    if (want && !options.rgbFor.empty()) {
+      want = false;
+      for (int i : options.rgbFor) want = want || i == index;
+    }
+    if (want) {
+      SwsContext* c = sws_getCachedContext(sws.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format),
+                                           f->width, f->height, AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                           nullptr, nullptr, nullptr);
+      sws.reset(c);
+      const int cs = f->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+      sws_setColorspaceDetails(c, sws_getCoefficients(cs), f->color_range == AVCOL_RANGE_JPEG, sws_getCoefficients(cs), 1, 0, 1 << 16, 1 << 16);
+      fr.rgb.resize(static_cast<std::size_t>(f->width) * f->height * 3);
+      std::uint8_t* dst[4] = {fr.rgb.data(), nullptr, nullptr, nullptr};
+      int stride[4] = {f->width * 3, 0, 0, 0};
+      sws_scale(c, f->data, f->linesize, 0, f->height, dst, stride);
+    }
+    frames.push_back(std::move(fr));
+  });
+  if (s) return *s;
+  return frames;
+}
+
+Result<Sound> DecodeSound(const std::string& path) {
+  auto o = Open(path, AVMEDIA_TYPE_AUDIO);
+  if (!o) return o.error();
+  Sound sound;
+  sound.sampleRate = o->dec->sample_rate;
+  const AVRational tb = o->fmt->streams[o->stream]->time_base;
+  bool first = true;
+  Status s = Run(*o, [&](AVFrame* f) {
+    if (first) {
+      sound.startTime = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp * av_q2d(tb);
+      first = false;
+    }
+    for (int i = 0; i < f->nb_samples; ++i) {
+      float v = 0;
+      switch (f->format) {
+        case AV_SAMPLE_FMT_FLTP: v = reinterpret_cast<float*>(f->extended_data[0])[i]; break;
+        case AV_SAMPLE_FMT_FLT: v = reinterpret_cast<float*>(f->data[0])[i * f->ch_layout.nb_channels]; break;
+        case AV_SAMPLE_FMT_S16P: v = reinterpret_cast<int16_t*>(f->extended_data[0])[i] / 32768.0f; break;
+        case AV_SAMPLE_FMT_S16: v = reinterpret_cast<int16_t*>(f->data[0])[i * f->ch_layout.nb_channels] / 32768.0f; break;
+        default: break;
+      }
+      sound.samples.push_back(v);
+    }
+  });
+  if (s) return *s;
+  return sound;
+}
+
+Result<std::string> EnsureBFrameMovie(const std::string& source, int gop) {
+  const std::string path = source.substr(0, source.rfind('.')) + "-bframes" + std::to_string(gop) + ".mp4";
+  if (::access(path.c_str(), R_OK) == 0) return path;
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + ".mp4";
+  auto in = Open(source, AVMEDIA_TYPE_VIDEO);
+  if (!in) return in.error();
+  AVFormatContext* raw = nullptr;
+  int err = avformat_alloc_output_context2(&raw, nullptr, "mp4", tmp.c_str());
+  if (err < 0) return ff::makeError(err, "output");
+  ff::OutputContextPtr out(raw);
+  AVStream* vin = in->fmt->streams[in->stream];
+  const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
+  ff::CodecContextPtr enc(avcodec_alloc_context3(x264));
+  enc->width = in->dec->width;
+  enc->height = in->dec->height;
+  enc->pix_fmt = AV_PIX_FMT_YUV420P;
+  enc->framerate = vin->avg_frame_rate;
+  enc->time_base = av_inv_q(vin->avg_frame_rate);
+  enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  enc->max_b_frames = 2;
+  ff::Dictionary opts;
+  opts.set("preset", "veryfast");
+  opts.set("crf", "20");
+  const std::string g = std::to_string(gop);
+  opts.set("x264-params", "b-adapt=0:bframes=2:b-pyramid=none:scenecut=0:keyint=" + g + ":min-keyint=" + g + ":log=-1");
+  if ((err = avcodec_open2(enc.get(), x264, opts.get())) < 0) return ff::makeError(err, "x264");
+  AVStream* vout = avformat_new_stream(out.get(), nullptr);
+  avcodec_parameters_from_context(vout->codecpar, enc.get());
+  vout->time_base = enc->time_base;
+  int audioIn = -1;
+  AVStream* aout = nullptr;
+  for (unsigned i = 0; i < in->fmt->nb_streams; ++i)
+    if (in->fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      audioIn = static_cast<int>(i);
+      aout = avformat_new_stream(out.get(), nullptr);
+      avcodec_parameters_copy(aout->codecpar, in->fmt->streams[i]->codecpar);
+      aout->codecpar->codec_tag = 0;
+      aout->time_base = in->fmt->streams[i]->time_base;
+      break;
+    }
+  if ((err = avio_open(&out->pb, tmp.c_str(), AVIO_FLAG_WRITE)) < 0) return ff::makeError(err, "open");
+  if ((err = avformat_write_header(out.get(), nullptr)) < 0) return ff::makeError(err, "header");
+  ff::PacketPtr pkt = ff::allocPacket();
+  auto drain = [&](const AVFrame* f) {
+    avcodec_send_frame(enc.get(), f);
+    while (avcodec_receive_packet(enc.get(), pkt.get()) == 0) {
+      pkt->stream_index = vout->index;
+      av_packet_rescale_ts(pkt.get(), enc->time_base, vout->time_base);
+      av_interleaved_write_frame(out.get(), pkt.get());
+    }
+  };
+  std::int64_t n = 0;
+  ff::PacketPtr ipkt = ff::allocPacket();
+  ff::FramePtr frame = ff::allocFrame();
+  bool eof = false;
+  while (!eof) {
+    err = av_read_frame(in->fmt.get(), ipkt.get());
+    if (err < 0) {
+      eof = true;
+      avcodec_send_packet(in->dec.get(), nullptr);
+    } else if (ipkt->stream_index == audioIn) {
+      av_packet_rescale_ts(ipkt.get(), in->fmt->streams[audioIn]->time_base, aout->time_base);
+      ipkt->stream_index = aout->index;
+      ipkt->pos = -1;
+      av_interleaved_write_frame(out.get(), ipkt.get());
+      continue;
+    } else if (ipkt->stream_index == in->stream) {
+      avcodec_send_packet(in->dec.get(), ipkt.get());
+    }
+    av_packet_unref(ipkt.get());
+    while (avcodec_receive_frame(in->dec.get(), frame.get()) == 0) {
+      frame->pts = n++;
+      frame->pict_type = AV_PICTURE_TYPE_NONE;
+      drain(frame.get());
+      av_frame_unref(frame.get());
+    }
+  }
+  drain(nullptr);
+  if ((err = av_write_trailer(out.get())) < 0) return ff::makeError(err, "trailer");
+  avio_closep(&out->pb);
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) return Error{"POSIX", errno, "rename"};
+  return path;
+}
+
+std::vector<double> WindowRms(const Sound& sound, double windowSeconds) {
+  std::vector<double> out;
+  const std::size_t w = static_cast<std::size_t>(std::lround(windowSeconds * sound.sampleRate));
+  if (w == 0) return out;
+  for (std::size_t i = 0; i + w <= sound.samples.size(); i += w) {
+    double sum = 0;
+    for (std::size_t k = i; k < i + w; ++k) sum += double(sound.samples[k]) * sound.samples[k];
+    out.push_back(std::sqrt(sum / static_cast<double>(w)));
+  }
+  return out;
+}
+
+}  // namespace kf::testing

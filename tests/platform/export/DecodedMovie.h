@@ -1,0 +1,45 @@
+// Test helper: decodes a movie as a player honouring edit lists would show
+// it, and summarises each frame (number pattern, checksum, optional pixels)
+// and the sound (first channel's samples).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/Error.h"
+
+namespace kf::testing {
+
+struct Frame {
+  int number = -1;          // from the frame-number pattern, -1 if unreadable
+  double time = 0;          // presentation time, seconds
+  std::uint64_t checksum = 0;  // of the decoded planes (visible area)
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> rgb;  // RGB24, only when asked for
+};
+
+struct DecodeOptions {
+  bool keepRgb = false;           // fill Frame::rgb (full-range sRGB, as displayed)
+  std::vector<int> rgbFor;        // only for these frame indices (empty: all)
+};
+
+Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOptions& options = {});
+
+struct Sound {
+  int sampleRate = 0;
+  std::vector<float> samples;  // first channel
+  double startTime = 0;        // of samples[0], seconds
+};
+Result<Sound> DecodeSound(const std::string& path);
+
+// A copy of the generated movie at `source` whose video is re-encoded with
+// two B-frames between every pair of reference frames (x264 decides freely
+// otherwise, and on the generated pictures it picks none) and keyframes every
+// `gop` frames; the sound is copied. Cached beside the source.
+Result<std::string> EnsureBFrameMovie(const std::string& source, int gop);
+
+// Root mean square of each consecutive window of `windowSeconds`.
+std::vector<double> WindowRms(const Sound& sound, double windowSeconds);
+
+}  // namespace kf::testing
