@@ -1,0 +1,472 @@
+#include "export/controller/ExportController.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "base/ManualScheduler.h"
+
+namespace kf {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FakeDocument : ExportDocument {
+  bool movie = true;
+  std::string path;
+  double duration = 10;
+  kerfline::EditState edit;
+  bool dirty = false;
+  std::vector<std::string> exported;
+  std::vector<std::string> reopened;
+  int closes = 0, terminates = 0, pauses = 0;
+
+  bool hasMovie() const override { return movie; }
+  std::string sourcePath() const override { return path; }
+  double movieDuration() const override { return duration; }
+  kerfline::EditState editState() const override { return edit; }
+  bool isDirty() const override { return dirty; }
+  void markExported(const std::string& s) override { exported.push_back(s); }
+  void pausePlayer() override { ++pauses; }
+  void reopen(const std::string& p) override { reopened.push_back(p); }
+  void performClose() override { ++closes; }
+  void replyToTerminate(bool) override { ++terminates; }
+};
+
+struct FakeView : ExportView {
+  std::vector<std::string> statuses;
+  double progress = -1;
+  bool progressShown = false;
+  std::optional<std::string> badge;
+  bool transport = true;
+  std::string menuTitle = "Export As…";
+  std::optional<std::string> savePanelAnswer, folderAnswer;
+  SavePanelRequest lastSave;
+  std::string folderPrompt;
+  std::vector<std::string> revealed;
+  int attention = 0;
+
+  void setStatus(const std::string& t) override { statuses.push_back(t); }
+  void showExportProgress(double f, bool) override {
+    progress = f;
+    progressShown = true;
+  }
+  void hideExportProgress() override { progressShown = false; }
+  void setDockBadge(const std::optional<std::string>& t) override { badge = t; }
+  void setTransportEnabled(bool e) override { transport = e; }
+  void setExportMenuTitle(const std::string& t) override { menuTitle = t; }
+  bool isMainWindowKey() const override { return false; }
+  void requestAttention() override { ++attention; }
+  void runSavePanel(const SavePanelRequest& r, std::function<void(std::optional<std::string>)> c) override {
+    lastSave = r;
+    c(savePanelAnswer);
+  }
+  void runFolderPanel(const std::string&, const std::string& prompt,
+                      std::function<void(std::optional<std::string>)> c) override {
+    folderPrompt = prompt;
+    c(folderAnswer);
+  }
+  void revealInFileBrowser(const std::string& p) override { revealed.push_back(p); }
+  const std::string& status() const { return statuses.back(); }
+};
+
+struct FakeAlerts : AlertPort {
+  int answer = 0;
+  std::vector<AlertSpec> asked;
+  std::vector<Error> errors;
+  int runModalAlert(const AlertSpec& a) override {
+    asked.push_back(a);
+    return answer;
+  }
+  void showErrorAlert(const Error& e) override { errors.push_back(e); }
+};
+
+// A session whose outcome the test scripts by output file name: Completed
+// writes the file; Failed fails (with or without an error); Hold runs until
+// cancelled.
+enum class Outcome { Complete, Fail, FailWithError, Hold };
+
+class ScriptedSession : public ExportSessionPort {
+ public:
+  ScriptedSession(ExportRequest r, Outcome o) : request(std::move(r)), outcome_(o) {}
+  void exportAsynchronously(std::function<void()> completion) override {
+    std::unique_lock<std::mutex> lock(mu_);
+    status_ = ExportStatus::Exporting;
+    { std::ofstream(request.outputPath) << "partial"; }
+    if (cancelled_) return finish(lock, ExportStatus::Cancelled, std::move(completion));
+    switch (outcome_) {
+      case Outcome::Complete: return finish(lock, ExportStatus::Completed, std::move(completion));
+      case Outcome::Fail: return finish(lock, ExportStatus::Failed, std::move(completion));
+      case Outcome::FailWithError:
+        error_ = Error{"FFmpeg", -28, "No space left on device"};
+        return finish(lock, ExportStatus::Failed, std::move(completion));
+      case Outcome::Hold: completion_ = std::move(completion); return;
+    }
+  }
+  double progress() const override { return progressValue.load(); }
+  ExportStatus status() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return status_;
+  }
+  std::optional<Error> error() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return error_;
+  }
+  void cancelExport() override {
+    std::unique_lock<std::mutex> lock(mu_);
+    cancelled_ = true;
+    if (completion_) {
+      // The session removes its partial file itself.
+      fs::remove(request.outputPath);
+      finish(lock, ExportStatus::Cancelled, std::move(completion_));
+    }
+  }
+  // Ends a held session as completed (the test's "export finished").
+  void complete() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (completion_) finish(lock, ExportStatus::Completed, std::move(completion_));
+  }
+  bool held() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return completion_ != nullptr;
+  }
+
+  ExportRequest request;
+  std::atomic<double> progressValue{0};
+
+ private:
+  void finish(std::unique_lock<std::mutex>& lock, ExportStatus s, std::function<void()> c) {
+    status_ = s;
+    if (s == ExportStatus::Failed) fs::remove(request.outputPath);
+    if (s == ExportStatus::Completed) std::ofstream(request.outputPath) << "movie:" << request.plan.ranges.size();
+    completion_ = nullptr;
+    lock.unlock();
+    c();
+  }
+  Outcome outcome_;
+  mutable std::mutex mu_;  // guards the fields below
+  ExportStatus status_ = ExportStatus::Waiting;
+  std::optional<Error> error_;
+  bool cancelled_ = false;
+  std::function<void()> completion_;
+};
+
+struct ScriptedFactory : ExportSessionFactory {
+  std::mutex mu;  // guards everything here
+  std::map<std::string, Outcome> outcomes;  // by file name; default Complete
+  std::vector<ScriptedSession*> made;
+  bool unavailable = false;
+  std::unique_ptr<ExportSessionPort> makeSession(const ExportRequest& r) override {
+    std::lock_guard<std::mutex> lock(mu);
+    if (unavailable) return nullptr;
+    const std::string name = fs::path(r.outputPath).filename().string();
+    auto it = outcomes.find(name);
+    if (it == outcomes.end()) it = outcomes.find("*");
+    auto s = std::make_unique<ScriptedSession>(r, it == outcomes.end() ? Outcome::Complete : it->second);
+    made.push_back(s.get());
+    return s;
+  }
+  std::size_t heldCount() {
+    std::lock_guard<std::mutex> lock(mu);
+    std::size_t n = 0;
+    for (auto* s : made) n += s->held();
+    return n;
+  }
+};
+
+class ExportControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kf-ctl-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    doc.path = (dir_ / "movie.mov").string();
+    { std::ofstream(doc.path) << std::string(5 * 1024 * 1024 + 7, 'm'); }
+    doc.edit.segments = {{0, 10}};
+    doc.edit.names = {""};
+    doc.edit.fadeIns = {0};
+    doc.edit.fadeOuts = {0};
+    doc.edit.selected = 0;
+    settings.load();
+    controller = std::make_unique<ExportController>(sched, doc, view, alerts, settings, factory);
+  }
+  void TearDown() override {
+    controller.reset();
+    fs::remove_all(dir_);
+  }
+  std::string P(const std::string& n) const { return (dir_ / n).string(); }
+  void Cut() {
+    doc.edit.segments = {{1, 4}, {6, 9}};
+    doc.edit.names = {"", ""};
+    doc.edit.fadeIns = {0, 0};
+    doc.edit.fadeOuts = {0, 0};
+    doc.dirty = true;
+  }
+  bool Idle() const { return !controller->isBusy(); }
+
+  fs::path dir_;
+  ManualScheduler sched;
+  FakeDocument doc;
+  FakeView view;
+  FakeAlerts alerts;
+  MemorySettingsStore store;
+  ExportSettings settings{store};
+  ExportSettings& settings_ = settings;
+  ScriptedFactory factory;
+  std::unique_ptr<ExportController> controller;
+};
+
+TEST_F(ExportControllerTest, UntouchedLosslessMovieIsCopiedByteForByte) {
+  view.savePanelAnswer = P("movie-copy.mov");
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "movie-copy.mov");
+  EXPECT_FALSE(view.lastSave.mpeg4Only);
+  EXPECT_TRUE(controller->isBusy());
+  EXPECT_EQ(view.menuTitle, "Cancel Export");
+  EXPECT_FALSE(view.transport);
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_TRUE(factory.made.empty());
+  EXPECT_EQ(view.status(), "Copied movie-copy.mov byte-for-byte");
+  EXPECT_EQ(fs::file_size(P("movie-copy.mov")), fs::file_size(doc.path));
+  EXPECT_EQ(doc.exported.size(), 1u);
+  EXPECT_EQ(controller->lastExportPath(), P("movie-copy.mov"));
+  EXPECT_EQ(view.menuTitle, "Export As…");
+  EXPECT_TRUE(view.transport);
+  EXPECT_FALSE(view.badge);
+  EXPECT_FALSE(view.progressShown);
+  EXPECT_EQ(view.attention, 1);
+  controller->showLastExport();
+  EXPECT_EQ(view.revealed, std::vector<std::string>{P("movie-copy.mov")});
+}
+
+TEST_F(ExportControllerTest, CopyFailureAndCancelLeaveNoFile) {
+  if (::geteuid() != 0) {
+    ::chmod(doc.path.c_str(), 0);
+    controller->exportToPath(P("copy.mov"));
+    ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+    ASSERT_EQ(alerts.errors.size(), 1u);
+    EXPECT_EQ(alerts.errors[0].message, std::string("Lossless copy failed: ") + std::strerror(EACCES));
+    EXPECT_EQ(view.status(), alerts.errors[0].message);
+    EXPECT_FALSE(fs::exists(P("copy.mov")));
+    ::chmod(doc.path.c_str(), 0644);
+  }
+  controller->exportToPath(P("copy.mov"));
+  controller->exportDocument();  // cancels
+  EXPECT_EQ(view.status(), "Cancelling lossless copy…");
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  // The copy may have finished before it saw the flag; either way no half file.
+  if (view.status() == "Lossless copy cancelled") {
+    EXPECT_FALSE(fs::exists(P("copy.mov")));
+  } else {
+    EXPECT_EQ(fs::file_size(P("copy.mov")), fs::file_size(doc.path));
+  }
+  EXPECT_TRUE(doc.exported.empty() || view.status() != "Lossless copy cancelled");
+}
+
+TEST_F(ExportControllerTest, EditedMovieGoesThroughTheSessionWithProgress) {
+  Cut();
+  doc.edit.fadeIns = {1, 0};
+  view.savePanelAnswer = P("movie-cut.mp4");
+  factory.outcomes["movie-cut.mp4"] = Outcome::Hold;
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "movie-cut.mp4");
+  EXPECT_TRUE(view.lastSave.mpeg4Only);
+  ASSERT_EQ(factory.made.size(), 1u);
+  ScriptedSession* s = factory.made[0];
+  EXPECT_EQ(s->request.plan.preset, ExportPreset::HighestQuality);  // a fade needs the re-encode
+  EXPECT_EQ(s->request.plan.ranges, (std::vector<SourceRange>{{600, 1800}, {3600, 1800}}));
+  EXPECT_TRUE(s->request.plan.audioMix);
+  EXPECT_EQ(view.status(), "Exporting 0%");
+  EXPECT_EQ(view.badge, "0%");
+  s->progressValue = 0.5;
+  sched.advance(2.05);
+  EXPECT_EQ(view.status(), "Exporting 50% — 00:03.000 processed, about 00:02.000 left");
+  EXPECT_EQ(view.badge, "50%");
+  EXPECT_DOUBLE_EQ(view.progress, 0.5);
+  s->complete();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Exported movie-cut.mp4");
+  EXPECT_EQ(doc.exported.size(), 1u);
+  EXPECT_FALSE(view.badge);
+  EXPECT_EQ(view.menuTitle, "Export As…");
+  EXPECT_TRUE(view.transport);
+}
+
+TEST_F(ExportControllerTest, SessionCancelAndFailuresRemoveTheOutput) {
+  Cut();
+  factory.outcomes["held.mp4"] = Outcome::Hold;
+  controller->exportToPath(P("held.mp4"));
+  controller->setCloseAfterExport();
+  controller->exportDocument();
+  EXPECT_EQ(view.status(), "Cancelling export…");
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Export cancelled");
+  EXPECT_FALSE(fs::exists(P("held.mp4")));
+  EXPECT_EQ(doc.closes, 1);  // the deferred close ran once the export ended
+  EXPECT_TRUE(doc.exported.empty());
+
+  factory.outcomes["bad.mp4"] = Outcome::Fail;
+  controller->exportToPath(P("bad.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0], (Error{"Kerfline", 3, "Export failed."}));
+  EXPECT_FALSE(fs::exists(P("bad.mp4")));
+
+  factory.outcomes["full.mp4"] = Outcome::FailWithError;
+  controller->exportToPath(P("full.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "No space left on device");
+
+  factory.unavailable = true;
+  controller->exportToPath(P("none.mp4"));
+  EXPECT_EQ(alerts.errors.back(),
+            (Error{"Kerfline", 7, "The selected export preset is not available for this movie."}));
+  EXPECT_FALSE(controller->isBusy());
+}
+
+TEST_F(ExportControllerTest, SaveInPlaceSwapsOnlyACompleteMovie) {
+  // Unedited: nothing to save, no alert.
+  controller->saveInPlace();
+  EXPECT_EQ(view.status(), "Nothing to save — this movie is unedited");
+  EXPECT_TRUE(alerts.asked.empty());
+
+  Cut();
+  ::chmod(doc.path.c_str(), 0640);
+  const auto originalSize = fs::file_size(doc.path);
+  // Declined: nothing happens.
+  alerts.answer = 1;
+  controller->saveInPlace();
+  ASSERT_EQ(alerts.asked.size(), 1u);
+  EXPECT_EQ(alerts.asked[0].message, "Replace “movie.mov” with this edit?");
+  EXPECT_EQ(alerts.asked[0].buttons, (std::vector<std::string>{"Replace Original", "Cancel"}));
+  EXPECT_TRUE(factory.made.empty());
+
+  // A failing export leaves the original and no hidden file.
+  alerts.answer = 0;
+  auto hidden = [&] {
+    int n = 0;
+    for (auto& e : fs::directory_iterator(dir_)) n += e.path().filename().string().find(".kerfline-tmp.") != std::string::npos;
+    return n;
+  };
+  controller->saveInPlace();
+  ASSERT_EQ(factory.made.size(), 1u);
+  const std::string tmp = factory.made[0]->request.outputPath;
+  EXPECT_EQ(fs::path(tmp).parent_path(), dir_);
+  EXPECT_EQ(fs::path(tmp).filename().string().rfind(".movie.", 0), 0u);
+  EXPECT_EQ(factory.made[0]->request.fileType, OutputFileType::QuickTimeMovie);
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  // It completed: the original path holds the new movie with its permissions.
+  EXPECT_EQ(view.status(), "Saved and safely replaced the original");
+  EXPECT_NE(fs::file_size(doc.path), originalSize);
+  struct stat st {};
+  ASSERT_EQ(::stat(doc.path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(hidden(), 0);
+  EXPECT_EQ(doc.pauses, 1);
+  sched.runPending();
+  EXPECT_EQ(doc.reopened, std::vector<std::string>{doc.path});
+  EXPECT_EQ(controller->lastExportPath(), doc.path);
+
+  // Failure and cancellation never touch the original.
+  const std::string before = [&] {
+    std::ifstream in(doc.path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }();
+  for (Outcome o : {Outcome::Fail, Outcome::Hold}) {
+    factory.made.clear();
+    // The temporary name is fresh each time: script every session alike.
+    factory.outcomes["*"] = o;
+    controller->saveInPlace();
+    ASSERT_EQ(factory.made.size(), 1u);
+    if (o == Outcome::Hold) controller->exportDocument();
+    ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+    std::ifstream in(doc.path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), before);
+    EXPECT_EQ(hidden(), 0);
+  }
+}
+
+TEST_F(ExportControllerTest, ClipsAreNamedNumberedAndReportedOnce) {
+  Cut();
+  doc.edit.segments = {{0, 1}, {2, 3}, {4, 5}};
+  doc.edit.names = {"Intro", "", "a/b: c?"};
+  doc.edit.fadeIns = {0.5, 0, 0};
+  doc.edit.fadeOuts = {0, 0, 0.25};
+  settings_.setExportOutput(1);
+  view.folderAnswer = dir_.string();
+  controller->exportDocument();
+  EXPECT_EQ(view.folderPrompt, "Export Clips");
+  EXPECT_EQ(view.statuses.front(), "Exporting 3 clips with two workers…");
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Exported 3 clips");
+  EXPECT_TRUE(fs::exists(P("01 - Intro.mp4")));
+  EXPECT_TRUE(fs::exists(P("clip-02.mp4")));
+  EXPECT_TRUE(fs::exists(P("03 - a-b- c-.mp4")));
+  EXPECT_EQ(controller->lastExportPath(), dir_.string());
+  EXPECT_EQ(doc.exported.size(), 1u);
+  // Each clip carries its own segment and fades, from time zero.
+  ASSERT_EQ(factory.made.size(), 3u);
+  for (auto* s : factory.made) {
+    ASSERT_EQ(s->request.plan.ranges.size(), 1u);
+    if (s->request.outputPath == P("01 - Intro.mp4")) {
+      EXPECT_EQ(s->request.plan.fadesIn, std::vector<double>{0.5});
+    }
+    if (s->request.outputPath == P("03 - a-b- c-.mp4")) {
+      EXPECT_EQ(s->request.plan.fadesOut, std::vector<double>{0.25});
+      EXPECT_EQ(s->request.plan.ranges[0], (SourceRange{2400, 600}));
+    }
+  }
+}
+
+TEST_F(ExportControllerTest, ClipFailuresAreSummedAndCancelStopsTheRest) {
+  doc.edit.segments = {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}};
+  doc.edit.names = {};
+  doc.dirty = true;
+  factory.outcomes["clip-02.mp4"] = Outcome::FailWithError;
+  factory.outcomes["clip-04.mp4"] = Outcome::Fail;
+  controller->exportClipsToDirectory(dir_.string());
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0].code, 6);
+  EXPECT_TRUE(alerts.errors[0].message == "2 clip export failures — No space left on device" ||
+              alerts.errors[0].message == "2 clip export failures — A clip export failed.");
+  EXPECT_EQ(view.status(), alerts.errors[0].message);
+  EXPECT_TRUE(doc.exported.empty());
+  EXPECT_FALSE(fs::exists(P("clip-02.mp4")));
+  EXPECT_TRUE(fs::exists(P("clip-05.mp4")));
+
+  // Cancel while clips 2 and 3 run: clip 1 stays, the running ones are
+  // removed, the rest never start.
+  for (int i = 1; i <= 5; ++i) fs::remove(P("clip-0" + std::to_string(i) + ".mp4"));
+  factory.made.clear();
+  factory.outcomes.clear();
+  factory.outcomes["clip-02.mp4"] = Outcome::Hold;
+  factory.outcomes["clip-03.mp4"] = Outcome::Hold;
+  controller->setTerminateAfterExport();
+  controller->exportClipsToDirectory(dir_.string());
+  for (int i = 0; i < 2000 && factory.heldCount() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(factory.heldCount(), 2u);
+  controller->exportDocument();
+  EXPECT_EQ(view.status(), "Cancelling clip exports…");
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Clip export cancelled");
+  EXPECT_TRUE(fs::exists(P("clip-01.mp4")));
+  EXPECT_FALSE(fs::exists(P("clip-02.mp4")));
+  EXPECT_FALSE(fs::exists(P("clip-03.mp4")));
+  EXPECT_FALSE(fs::exists(P("clip-04.mp4")));
+  EXPECT_EQ(factory.made.size(), 3u);
+  EXPECT_EQ(doc.terminates, 1);
+}
+
+}  // namespace
+}  // namespace kf
