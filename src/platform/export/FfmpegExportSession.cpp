@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/export/ExportInternal.h"
@@ -48,6 +49,19 @@ InputOpener OpenPath(std::string path) {
     if (err < 0) return ff::makeError(err, "Cannot read " + path);
     return in;
   };
+}
+
+Result<double> ProbeMovieDuration(const std::string& path) {
+  auto opened = OpenPath(path)();
+  if (!opened) return opened.error();
+  const AVFormatContext* c = opened->context.get();
+  if (c->duration != AV_NOPTS_VALUE && c->duration > 0) return c->duration / double(AV_TIME_BASE);
+  double longest = 0;
+  for (unsigned i = 0; i < c->nb_streams; ++i) {
+    const AVStream* st = c->streams[i];
+    if (st->duration != AV_NOPTS_VALUE) longest = std::max(longest, st->duration * av_q2d(st->time_base));
+  }
+  return longest;
 }
 
 FfmpegExportSession::FfmpegExportSession(InputOpener input, ExportRequest request)

@@ -45,6 +45,9 @@ using InputOpener = std::function<Result<OpenedInput>()>;
 // Opens a file (or anything FFmpeg opens by name).
 InputOpener OpenPath(std::string path);
 
+// The movie's duration in seconds, as FFmpeg reads it from the container.
+Result<double> ProbeMovieDuration(const std::string& path);
+
 class FfmpegExportSession final : public ExportSessionPort {
  public:
   FfmpegExportSession(InputOpener input, ExportRequest request);

@@ -1,0 +1,293 @@
+#include "app/cli/ExportCommand.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+
+#include "app/rules/SettingsStore.h"
+#include "base/ManualScheduler.h"
+#include "edit/EditState.h"
+#include "export/controller/ExportController.h"
+#include "export/files/FileOps.h"
+#include "export/settings/ExportSettings.h"
+#include "platform/export/FfmpegExportSession.h"
+
+namespace kf {
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
+
+struct Usage {
+  std::string message;
+};
+
+std::optional<double> ParseNumber(const std::string& text) {
+  double v = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, v);
+  if (ec != std::errc() || ptr != end || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+struct Options {
+  std::string source, output;
+  std::vector<TimeSpan> keep;
+  std::vector<std::pair<long, double>> fadeIns, fadeOuts;
+  double exposure = 0;
+  std::int64_t mode = 0, size = 0;
+  bool clips = false;
+};
+
+std::optional<Usage> ParseFade(const std::string& v, std::vector<std::pair<long, double>>& out) {
+  const auto colon = v.find(':');
+  if (colon == std::string::npos) return Usage{"expected I:SECONDS, got \"" + v + "\""};
+  const auto i = ParseNumber(v.substr(0, colon));
+  const auto s = ParseNumber(v.substr(colon + 1));
+  if (!i || !s || *i < 1 || *i != std::floor(*i) || *s < 0) return Usage{"expected I:SECONDS, got \"" + v + "\""};
+  out.push_back({static_cast<long>(*i), *s});
+  return std::nullopt;
+}
+
+std::optional<Usage> Parse(const std::vector<std::string>& args, Options& o) {
+  std::size_t i = 0;
+  if (i < args.size() && args[i] == "--export") ++i;
+  auto next = [&](const std::string& flag) -> std::optional<std::string> {
+    if (i + 1 >= args.size()) return std::nullopt;
+    (void)flag;
+    return args[++i];
+  };
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::optional<std::string> v;
+    if (a == "-o" || a == "--keep" || a == "--fade-in" || a == "--fade-out" || a == "--exposure" || a == "--mode" ||
+        a == "--size") {
+      v = next(a);
+      if (!v) return Usage{a + " needs a value"};
+    }
+    if (a == "-o") {
+      o.output = *v;
+    } else if (a == "--keep") {
+      std::size_t pos = 0;
+      while (pos <= v->size()) {
+        const auto comma = v->find(',', pos);
+        const std::string part = v->substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const auto dash = part.find('-');
+        const auto s = dash == std::string::npos ? std::nullopt : ParseNumber(part.substr(0, dash));
+        const auto e = dash == std::string::npos ? std::nullopt : ParseNumber(part.substr(dash + 1));
+        if (!s || !e || *s < 0 || !(*e > *s)) return Usage{"expected --keep A-B with 0 <= A < B, got \"" + part + "\""};
+        o.keep.push_back({*s, *e});
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+      }
+    } else if (a == "--fade-in") {
+      if (auto u = ParseFade(*v, o.fadeIns)) return u;
+    } else if (a == "--fade-out") {
+      if (auto u = ParseFade(*v, o.fadeOuts)) return u;
+    } else if (a == "--exposure") {
+      const auto x = ParseNumber(*v);
+      if (!x || *x < -1 || *x > 1) return Usage{"--exposure takes stops from -1 to 1"};
+      o.exposure = *x;
+    } else if (a == "--mode") {
+      if (*v == "lossless") o.mode = kExportModeLossless;
+      else if (*v == "reencode") o.mode = kExportModeReencode;
+      else return Usage{"--mode is lossless or reencode"};
+    } else if (a == "--size") {
+      if (*v == "source") o.size = kExportSizeSource;
+      else if (*v == "1080p") o.size = kExportSize1080p;
+      else if (*v == "720p") o.size = kExportSize720p;
+      else if (*v == "480p") o.size = kExportSize480p;
+      else return Usage{"--size is source, 1080p, 720p or 480p"};
+    } else if (a == "--clips") {
+      o.clips = true;
+    } else if (!a.empty() && a[0] == '-') {
+      return Usage{"unknown option " + a};
+    } else if (o.source.empty()) {
+      o.source = a;
+    } else {
+      return Usage{"unexpected argument " + a};
+    }
+  }
+  if (o.source.empty()) return Usage{"no source movie"};
+  if (o.output.empty()) return Usage{"no output (-o)"};
+  return std::nullopt;
+}
+
+// The export's ports, without a window: status and progress go to standard
+// error, errors are remembered for the exit status.
+struct HeadlessDocument : ExportDocument {
+  std::string path;
+  double duration = 0;
+  kerfline::EditState edit;
+  bool hasMovie() const override { return true; }
+  std::string sourcePath() const override { return path; }
+  double movieDuration() const override { return duration; }
+  kerfline::EditState editState() const override { return edit; }
+  bool isDirty() const override { return true; }
+  void markExported(const std::string&) override {}
+  void pausePlayer() override {}
+  void reopen(const std::string&) override {}
+  void performClose() override {}
+  void replyToTerminate(bool) override {}
+};
+
+struct HeadlessView : ExportView {
+  bool terminal = ::isatty(2) != 0;
+  int lastPercent = -1;
+  std::string status;
+  void setStatus(const std::string& t) override { status = t; }
+  void showExportProgress(double f, bool) override {
+    const int percent = static_cast<int>(std::clamp(f, 0.0, 1.0) * 100);
+    if (percent == lastPercent) return;
+    if (terminal) {
+      const int filled = percent * 30 / 100;
+      std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(), std::string(30 - filled, '.').c_str(),
+                   percent);
+    } else if (percent / 10 != lastPercent / 10) {
+      std::fprintf(stderr, "%d%%\n", percent);
+    }
+    lastPercent = percent;
+  }
+  void hideExportProgress() override {
+    if (terminal && lastPercent >= 0) std::fprintf(stderr, "\n");
+    lastPercent = -1;
+  }
+  void setDockBadge(const std::optional<std::string>&) override {}
+  void setTransportEnabled(bool) override {}
+  void setExportMenuTitle(const std::string&) override {}
+  bool isMainWindowKey() const override { return true; }
+  void requestAttention() override {}
+  void runSavePanel(const SavePanelRequest&, std::function<void(std::optional<std::string>)> c) override { c(std::nullopt); }
+  void runFolderPanel(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> c) override {
+    c(std::nullopt);
+  }
+  void revealInFileBrowser(const std::string&) override {}
+};
+
+struct HeadlessAlerts : AlertPort {
+  std::optional<Error> error;
+  int runModalAlert(const AlertSpec&) override { return 0; }
+  void showErrorAlert(const Error& e) override {
+    if (!error) error = e;
+  }
+};
+
+}  // namespace
+
+int RunExportCommand(const std::vector<std::string>& args) {
+  Options o;
+  if (auto usage = Parse(args, o)) {
+    std::fprintf(stderr,
+                 "kerfline: %s\nusage: kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]] [--fade-in I:SECONDS]... "
+                 "[--fade-out I:SECONDS]... [--exposure STOPS] [--mode lossless|reencode] "
+                 "[--size source|1080p|720p|480p] [--clips]\n",
+                 usage->message.c_str());
+    return 2;
+  }
+  av_log_set_level(AV_LOG_FATAL);
+  HeadlessDocument doc;
+  doc.path = o.source;
+  auto duration = ProbeMovieDuration(o.source);
+  if (duration) doc.duration = *duration;
+  if (o.keep.empty()) {
+    // The whole movie. An unreadable file is still copied byte for byte
+    // when nothing else is asked for, and that copy reports the failure.
+    doc.edit.segments = {{0, doc.duration}};
+  } else {
+    if (!duration) {
+      std::fprintf(stderr, "kerfline: %s\n", duration.error().message.c_str());
+      return 1;
+    }
+    for (TimeSpan s : o.keep) {
+      s.end = std::min(s.end, doc.duration);
+      if (s.end > s.start) doc.edit.segments.push_back(s);
+    }
+    if (doc.edit.segments.empty()) {
+      std::fprintf(stderr, "kerfline: the kept ranges lie outside the movie\n");
+      return 1;
+    }
+  }
+  const std::size_t n = doc.edit.segments.size();
+  doc.edit.names.assign(n, "");
+  doc.edit.fadeIns.assign(n, 0);
+  doc.edit.fadeOuts.assign(n, 0);
+  for (auto [i, s] : o.fadeIns) {
+    if (static_cast<std::size_t>(i) > n) {
+      std::fprintf(stderr, "kerfline: --fade-in names segment %ld of %zu\n", i, n);
+      return 2;
+    }
+    doc.edit.fadeIns[static_cast<std::size_t>(i - 1)] = s;
+  }
+  for (auto [i, s] : o.fadeOuts) {
+    if (static_cast<std::size_t>(i) > n) {
+      std::fprintf(stderr, "kerfline: --fade-out names segment %ld of %zu\n", i, n);
+      return 2;
+    }
+    doc.edit.fadeOuts[static_cast<std::size_t>(i - 1)] = s;
+  }
+  doc.edit.exposure = o.exposure;
+  doc.edit.selected = 0;
+  kerfline::NormalizeEdit(doc.edit);
+
+  if (!o.clips && SameFile(o.output, o.source)) {
+    std::fprintf(stderr, "kerfline: the output is the source movie\n");
+    return 1;
+  }
+  if (o.clips && ::mkdir(o.output.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "kerfline: cannot create %s: %s\n", o.output.c_str(), std::strerror(errno));
+    return 1;
+  }
+
+  MemorySettingsStore store;
+  ExportSettings settings(store);
+  settings.setExportOutput(o.clips ? 1 : 0);
+  settings.setExportMode(o.mode);
+  if (o.size != 0) settings.setExportSize(o.size);
+  ManualScheduler scheduler;
+  HeadlessView view;
+  HeadlessAlerts alerts;
+  FfmpegExportSessionFactory factory(OpenPath(o.source));
+  ExportController controller(scheduler, doc, view, alerts, settings, factory);
+
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  gInterrupted.store(false);
+  if (o.clips)
+    controller.exportClipsToDirectory(o.output);
+  else
+    controller.exportToPath(o.output);
+  auto last = std::chrono::steady_clock::now();
+  bool cancelRequested = false;
+  while (controller.isBusy()) {
+    scheduler.waitForPosted(0.1);
+    scheduler.runPending();
+    const auto now = std::chrono::steady_clock::now();
+    scheduler.advance(std::chrono::duration<double>(now - last).count());
+    last = now;
+    if (gInterrupted.load() && !cancelRequested) {
+      cancelRequested = true;
+      controller.cancelRunningExport();
+    }
+  }
+  std::signal(SIGINT, previous);
+  if (alerts.error) {
+    std::fprintf(stderr, "kerfline: %s\n", alerts.error->message.c_str());
+    return 1;
+  }
+  if (view.status.find("cancelled") != std::string::npos) {
+    std::fprintf(stderr, "kerfline: %s\n", view.status.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "%s\n", view.status.c_str());
+  return 0;
+}
+
+}  // namespace kf
