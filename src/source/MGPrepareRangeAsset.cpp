@@ -144,11 +144,11 @@ void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, co
   connection->setInvalidationHandler(onDrop);
   connection->resume();
 
-  std::weak_ptr<MGLarderConnection> weakConnection = connection;
-  connection->fileSizeWithReply([weakPrep, weakConnection](std::uint64_t size, std::optional<kf::Error> error) {
+  // The pending reply holds the connection until it is answered or the
+  // connection ends (which answers it with error 6).
+  connection->fileSizeWithReply([weakPrep, connection](std::uint64_t size, std::optional<kf::Error> error) {
     auto prep = weakPrep.lock();
     if (!prep) return;
-    auto connection = weakConnection.lock();
     prep->queue.async([prep, connection, size, error] {
       if (prep->finished) return;
       if (error || size == 0) {
