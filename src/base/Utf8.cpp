@@ -37,8 +37,15 @@ std::size_t DecodeOne(std::string_view s, std::size_t i, char32_t& cp) {
 bool IsSpaceOrNewline(char32_t c) {
   if (c >= 0x09 && c <= 0x0D) return true;
   switch (c) {
-    case 0x20: case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;

@@ -26,7 +26,8 @@ TEST(Utf8, Utf16LengthCountsSurrogatePairs) {
 TEST(Utf8, TrimWhitespaceAndNewlines) {
   EXPECT_EQ(TrimWhitespaceAndNewlines(" \t\r\n x y \n"), "x y");
   EXPECT_EQ(TrimWhitespaceAndNewlines("\xE2\x80\x83x\xE2\x80\xA8"), "x");  // em space, line separator
-  EXPECT_EQ(TrimWhitespaceAndNewlines("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // zero-width space is not white space
+  EXPECT_EQ(TrimWhitespaceAndNewlines("\xE2\x80\x8Bx"),
+            "\xE2\x80\x8Bx");  // zero-width space is not white space
   EXPECT_EQ(TrimWhitespaceAndNewlines("   "), "");
   EXPECT_EQ(TrimWhitespaceAndNewlines("x\xFF "), "x\xFF");
 }

@@ -9,8 +9,12 @@
 namespace kerfline {
 namespace {
 
-bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
+bool IsDigit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
+unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
 
 bool IsMovieName(std::string_view name) {
   if (name.empty() || name.front() == '.') return false;

@@ -1,8 +1,8 @@
 #include "app/rules/Footprint.h"
 
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -88,7 +88,9 @@ std::string FootprintText(double ramMegabytes, double cpuPercent, std::uint64_t 
          std::to_string(networkSockets);
 }
 
-std::string MGMFootprint::sample() { return sample(ReadProcessFigures(diskBytes == 0)); }
+std::string MGMFootprint::sample() {
+  return sample(ReadProcessFigures(diskBytes == 0));
+}
 
 std::string MGMFootprint::sample(const ProcessFigures& f) {
   double percent = 0;
@@ -141,7 +143,8 @@ std::size_t CountSharedLibraries(std::string_view maps) {
 
 std::optional<std::uint64_t> SocketInode(std::string_view target) {
   constexpr std::string_view kPrefix = "socket:[";
-  if (target.size() <= kPrefix.size() + 1 || target.substr(0, kPrefix.size()) != kPrefix || target.back() != ']') {
+  if (target.size() <= kPrefix.size() + 1 || target.substr(0, kPrefix.size()) != kPrefix ||
+      target.back() != ']') {
     return std::nullopt;
   }
   return ParseUnsigned(target.substr(kPrefix.size(), target.size() - kPrefix.size() - 1));
@@ -159,12 +162,13 @@ void AddNetworkSocketInodes(std::string_view table, std::unordered_set<std::uint
 
 std::size_t CountNetworkSockets(const std::vector<DescriptorInfo>& descriptors,
                                 const std::unordered_set<std::uint64_t>& networkInodes) {
-  return static_cast<std::size_t>(std::count_if(descriptors.begin(), descriptors.end(), [&](const DescriptorInfo& d) {
-    const auto inode = SocketInode(d.linkTarget);
-    if (!inode) return false;
-    if (d.family >= 0) return d.family == AF_INET || d.family == AF_INET6 || d.family == AF_PACKET;
-    return networkInodes.count(*inode) != 0;
-  }));
+  return static_cast<std::size_t>(
+      std::count_if(descriptors.begin(), descriptors.end(), [&](const DescriptorInfo& d) {
+        const auto inode = SocketInode(d.linkTarget);
+        if (!inode) return false;
+        if (d.family >= 0) return d.family == AF_INET || d.family == AF_INET6 || d.family == AF_PACKET;
+        return networkInodes.count(*inode) != 0;
+      }));
 }
 
 ProcessFigures ReadProcessFigures(bool withExecutableSize) {
@@ -180,8 +184,9 @@ ProcessFigures ReadProcessFigures(bool withExecutableSize) {
   f.processorCount = ProcessorCount();
 
   if (withExecutableSize) {
-    struct stat st{};
-    if (stat("/proc/self/exe", &st) == 0 && st.st_size > 0) f.executableBytes = static_cast<std::uint64_t>(st.st_size);
+    struct stat st {};
+    if (stat("/proc/self/exe", &st) == 0 && st.st_size > 0)
+      f.executableBytes = static_cast<std::uint64_t>(st.st_size);
   }
 
   f.sharedLibraries = CountSharedLibraries(ReadWholeFile("/proc/self/maps"));
@@ -212,8 +217,8 @@ ProcessFigures ReadProcessFigures(bool withExecutableSize) {
   }
   std::unordered_set<std::uint64_t> inodes;
   if (familyUnknown) {
-    for (const char* table :
-         {"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6", "/proc/net/raw", "/proc/net/raw6"}) {
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6",
+                              "/proc/net/raw", "/proc/net/raw6"}) {
       AddNetworkSocketInodes(ReadWholeFile(table), inodes);
     }
   }

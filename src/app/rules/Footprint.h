@@ -37,8 +37,8 @@ struct ProcessFigures {
 // The sampling record held by the application; all zero at construction.
 struct MGMFootprint {
   double previousCpuSeconds = 0;
-  double previousWall = 0;       // 0 before the first sample
-  std::uint64_t diskBytes = 0;   // 0 until the executable's size is known
+  double previousWall = 0;      // 0 before the first sample
+  std::uint64_t diskBytes = 0;  // 0 until the executable's size is known
 
   // Reads the live figures (the executable's size only while unknown),
   // updates the record and returns the readout text.

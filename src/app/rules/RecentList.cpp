@@ -59,7 +59,9 @@ std::vector<std::string> StoreRecentPath(SettingsStore& store, const std::string
   return paths;
 }
 
-void ClearRecentPaths(SettingsStore& store) { store.remove(kRecentFilesKey); }
+void ClearRecentPaths(SettingsStore& store) {
+  store.remove(kRecentFilesKey);
+}
 
 std::string AbbreviateWithTilde(std::string_view path, std::string_view home) {
   home = StripTrailingSlashes(home);

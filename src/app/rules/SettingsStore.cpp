@@ -43,7 +43,8 @@ std::optional<SettingsScalar> AsScalar(const SettingsValue& v) {
 std::optional<bool> ScalarAsBool(const SettingsScalar& v) {
   if (const bool* b = std::get_if<bool>(&v)) return *b;
   if (const auto* i = std::get_if<std::int64_t>(&v)) return *i != 0;
-  if (const double* d = std::get_if<double>(&v)) return std::isnan(*d) ? std::nullopt : std::optional<bool>(*d != 0);
+  if (const double* d = std::get_if<double>(&v))
+    return std::isnan(*d) ? std::nullopt : std::optional<bool>(*d != 0);
   const std::string text = Lower(std::get<std::string>(v));
   if (text == "true" || text == "yes" || text == "1") return true;
   if (text == "false" || text == "no" || text == "0") return false;
@@ -53,7 +54,8 @@ std::optional<bool> ScalarAsBool(const SettingsScalar& v) {
 std::optional<double> ScalarAsDouble(const SettingsScalar& v) {
   if (const bool* b = std::get_if<bool>(&v)) return *b ? 1.0 : 0.0;
   if (const auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
-  if (const double* d = std::get_if<double>(&v)) return std::isfinite(*d) ? std::optional<double>(*d) : std::nullopt;
+  if (const double* d = std::get_if<double>(&v))
+    return std::isfinite(*d) ? std::optional<double>(*d) : std::nullopt;
   return ParseDecimal(std::get<std::string>(v));
 }
 
@@ -65,7 +67,9 @@ std::optional<std::int64_t> ScalarAsInteger(const SettingsScalar& v) {
   return static_cast<std::int64_t>(*d);
 }
 
-const std::string* ScalarAsString(const SettingsScalar& v) { return std::get_if<std::string>(&v); }
+const std::string* ScalarAsString(const SettingsScalar& v) {
+  return std::get_if<std::string>(&v);
+}
 
 std::optional<bool> SettingsStore::boolValue(std::string_view key) const {
   const auto v = value(key);

@@ -9,7 +9,8 @@ namespace {
 std::optional<Size> ScaledContentSize(Size picture, Size visible, double share, double cap) {
   const double w = picture.width, h = picture.height;
   if (!(w > 0) || !(h > 0)) return std::nullopt;
-  const double factor = std::min({(visible.height * share - kPictureAllowance) / h, visible.width * share / w, cap});
+  const double factor =
+      std::min({(visible.height * share - kPictureAllowance) / h, visible.width * share / w, cap});
   return Size{std::max(w * factor, kMinimumContentSize.width),
               std::max(h * factor + kPictureAllowance, kMinimumContentSize.height)};
 }
@@ -17,7 +18,8 @@ std::optional<Size> ScaledContentSize(Size picture, Size visible, double share, 
 }  // namespace
 
 Size DisplayedPictureSize(Size natural, PictureTransform t) {
-  return {std::fabs(t.a * natural.width + t.c * natural.height), std::fabs(t.b * natural.width + t.d * natural.height)};
+  return {std::fabs(t.a * natural.width + t.c * natural.height),
+          std::fabs(t.b * natural.width + t.d * natural.height)};
 }
 
 double EffectiveBackingScale(double backingScale) {
@@ -45,8 +47,8 @@ bool IsRestorableFrame(const Rect& frame) {
 }
 
 Rect CenteredFrame(Size size, const Rect& visibleFrame) {
-  return {visibleFrame.x + (visibleFrame.width - size.width) / 2, visibleFrame.y + (visibleFrame.height - size.height) / 2,
-          size.width, size.height};
+  return {visibleFrame.x + (visibleFrame.width - size.width) / 2,
+          visibleFrame.y + (visibleFrame.height - size.height) / 2, size.width, size.height};
 }
 
 }  // namespace kf

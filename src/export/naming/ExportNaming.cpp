@@ -12,7 +12,16 @@ namespace {
 
 bool IsReplacedInClipName(char c) {
   switch (c) {
-    case '/': case ':': case '\\': case '?': case '%': case '*': case '|': case '"': case '<': case '>':
+    case '/':
+    case ':':
+    case '\\':
+    case '?':
+    case '%':
+    case '*':
+    case '|':
+    case '"':
+    case '<':
+    case '>':
     // NUL would end the name early in every POSIX call.
     case '\0':
       return true;
@@ -129,19 +138,20 @@ std::string newUuidString() {
     hi = engine();
     lo = engine();
   }
-  hi = (hi & ~0xF000ull) | 0x4000ull;                 // version 4
-  lo = (lo & ~(0xC0ull << 56)) | (0x80ull << 56);     // RFC 4122 variant
+  hi = (hi & ~0xF000ull) | 0x4000ull;              // version 4
+  lo = (lo & ~(0xC0ull << 56)) | (0x80ull << 56);  // RFC 4122 variant
   char buf[37];
-  std::snprintf(buf, sizeof buf, "%08llX-%04llX-%04llX-%04llX-%012llX",
-                static_cast<unsigned long long>(hi >> 32), static_cast<unsigned long long>((hi >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(hi & 0xFFFF), static_cast<unsigned long long>(lo >> 48),
-                static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+  std::snprintf(
+      buf, sizeof buf, "%08llX-%04llX-%04llX-%04llX-%012llX", static_cast<unsigned long long>(hi >> 32),
+      static_cast<unsigned long long>((hi >> 16) & 0xFFFF), static_cast<unsigned long long>(hi & 0xFFFF),
+      static_cast<unsigned long long>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
   return buf;
 }
 
 OutputFileType outputFileTypeForPath(std::string_view path) {
   const FileNameParts parts = splitFileName(lastPathComponent(path));
-  return EqualsIgnoringAsciiCase(parts.extension, "mov") ? OutputFileType::QuickTimeMovie : OutputFileType::MPEG4;
+  return EqualsIgnoringAsciiCase(parts.extension, "mov") ? OutputFileType::QuickTimeMovie
+                                                         : OutputFileType::MPEG4;
 }
 
 const char* muxerName(OutputFileType type) {

@@ -7,7 +7,9 @@
 
 namespace kf {
 
-double TimelineState::editedDuration() const { return kerfline::EditedDuration(segments); }
+double TimelineState::editedDuration() const {
+  return kerfline::EditedDuration(segments);
+}
 
 Rect TimelineState::trackRect() const {
   return Rect{0, 0, bounds.width, bounds.height}.insetBy(kTrackInsetX, kTrackInsetY);
@@ -72,7 +74,9 @@ std::int64_t TimelineState::segmentAtTime(double sourceTime) const {
   return -1;
 }
 
-double TimelineState::junctionX(std::int64_t i) const { return rectForSegment(i).maxX(); }
+double TimelineState::junctionX(std::int64_t i) const {
+  return rectForSegment(i).maxX();
+}
 
 std::int64_t TimelineState::junctionAtX(double x) const {
   std::int64_t best = -1;
@@ -98,7 +102,9 @@ bool TimelineState::junctionHoverAtX(double x) const {
   return false;
 }
 
-double TimelineState::secondsPerPoint() const { return editedDuration() / std::max(trackRect().width, 1.0); }
+double TimelineState::secondsPerPoint() const {
+  return editedDuration() / std::max(trackRect().width, 1.0);
+}
 
 CutDragLimits cutDragLimits(const TimelineState& state, std::int64_t j, double secondsPerPoint) {
   const kerfline::TimeSpan& a = state.segments[static_cast<std::size_t>(j)];

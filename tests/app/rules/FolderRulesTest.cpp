@@ -13,7 +13,9 @@ using kerfline::FolderEntry;
 using kerfline::FolderNameCompare;
 using kerfline::FolderVideos;
 
-FolderEntry File(std::string name) { return {std::move(name), false, false}; }
+FolderEntry File(std::string name) {
+  return {std::move(name), false, false};
+}
 
 TEST(FolderNameCompare, NumbersCompareByValue) {
   EXPECT_EQ(FolderNameCompare("clip2", "clip10"), -1);
@@ -60,9 +62,9 @@ TEST(FolderNameCompare, PrefixesAndEmptyNames) {
 
 TEST(FolderNameCompare, IsAConsistentTotalOrder) {
   // Antisymmetry and transitivity over a pool of tricky names.
-  const std::vector<std::string> pool = {"a", "A", "a0", "a00", "a1", "a01", "a001", "a1b", "a01b", "a1c", "a01c",
-                                         "a10", "a9", "b", "B2", "b02", "b2x", "", "1", "01", "001", "a.mp4", "a-",
-                                         "\xC3\xA9", "Z", "z9z", "z09z"};
+  const std::vector<std::string> pool = {
+      "a",  "A",   "a0",  "a00", "a1", "a01", "a001", "a1b",   "a01b", "a1c",      "a01c", "a10", "a9",  "b",
+      "B2", "b02", "b2x", "",    "1",  "01",  "001",  "a.mp4", "a-",   "\xC3\xA9", "Z",    "z9z", "z09z"};
   for (const auto& x : pool) {
     EXPECT_EQ(FolderNameCompare(x, x), 0) << x;
     for (const auto& y : pool) {
@@ -80,21 +82,33 @@ TEST(FolderNameCompare, IsAConsistentTotalOrder) {
 }
 
 TEST(FolderVideos, KeepsOnlyMovieFiles) {
-  const std::vector<FolderEntry> entries = {
-      File("movie.MP4"), File("clip.Ts"),   File("x.webm"),       File(".hidden.mp4"),
-      {"folder.mp4", true, false},          {"flagged.mkv", false, true},
-      File("noext"),     File("trailingdot."), File("a.mpeg"),   File("b.m2ts"),
-      File(""),          File("c.MTS"),     File("d.m4v"),        File("e.avi"),
-      File("f.mov"),     File("g.mkv"),     File("h.mp4.txt"),    File("mp4")};
-  EXPECT_EQ(FolderVideos(entries, 500),
-            (std::vector<std::string>{"c.MTS", "clip.Ts", "d.m4v", "e.avi", "f.mov", "g.mkv", "movie.MP4",
-                                      "x.webm"}));
+  const std::vector<FolderEntry> entries = {File("movie.MP4"),
+                                            File("clip.Ts"),
+                                            File("x.webm"),
+                                            File(".hidden.mp4"),
+                                            {"folder.mp4", true, false},
+                                            {"flagged.mkv", false, true},
+                                            File("noext"),
+                                            File("trailingdot."),
+                                            File("a.mpeg"),
+                                            File("b.m2ts"),
+                                            File(""),
+                                            File("c.MTS"),
+                                            File("d.m4v"),
+                                            File("e.avi"),
+                                            File("f.mov"),
+                                            File("g.mkv"),
+                                            File("h.mp4.txt"),
+                                            File("mp4")};
+  EXPECT_EQ(FolderVideos(entries, 500), (std::vector<std::string>{"c.MTS", "clip.Ts", "d.m4v", "e.avi",
+                                                                  "f.mov", "g.mkv", "movie.MP4", "x.webm"}));
 }
 
 TEST(FolderVideos, SortsNaturallyAndCapsAfterSorting) {
   EXPECT_EQ(FolderVideos({File("ep10.mp4"), File("ep9.mp4"), File("Ep1.mov")}, 500),
             (std::vector<std::string>{"Ep1.mov", "ep9.mp4", "ep10.mp4"}));
-  EXPECT_EQ(FolderVideos({File("a01.mp4"), File("a1.mp4")}, 500), (std::vector<std::string>{"a1.mp4", "a01.mp4"}));
+  EXPECT_EQ(FolderVideos({File("a01.mp4"), File("a1.mp4")}, 500),
+            (std::vector<std::string>{"a1.mp4", "a01.mp4"}));
 
   std::vector<FolderEntry> many;
   for (int i = 600; i >= 1; --i) many.push_back(File("m" + std::to_string(i) + ".mp4"));
@@ -161,7 +175,8 @@ TEST_F(FolderListing, ListsSiblingsOfTheOpenMovie) {
 
   const auto entries = kf::ListFolderEntries(dir_);
   EXPECT_EQ(entries.size(), 8u);
-  const auto hidden = std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.name == ".hidden.mp4"; });
+  const auto hidden =
+      std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.name == ".hidden.mp4"; });
   ASSERT_NE(hidden, entries.end());
   EXPECT_TRUE(hidden->isHidden);
 

@@ -45,9 +45,11 @@ TEST(FootprintText, IgnoresTheProcessLocale) {
 
 TEST(FootprintSample, FirstSampleShowsNoCpuThenShareOfTheMachine) {
   MGMFootprint fp;
-  EXPECT_EQ(fp.sample(Figures(10, 1000)), "RAM 50 MB   ·   CPU 0%   ·   DISK 1.0 MB   ·   LIBS 87   ·   NET 2");
+  EXPECT_EQ(fp.sample(Figures(10, 1000)),
+            "RAM 50 MB   ·   CPU 0%   ·   DISK 1.0 MB   ·   LIBS 87   ·   NET 2");
   // Two busy threads for one second on eight cores: 25 %.
-  EXPECT_EQ(fp.sample(Figures(12, 1001)), "RAM 50 MB   ·   CPU 25%   ·   DISK 1.0 MB   ·   LIBS 87   ·   NET 2");
+  EXPECT_EQ(fp.sample(Figures(12, 1001)),
+            "RAM 50 MB   ·   CPU 25%   ·   DISK 1.0 MB   ·   LIBS 87   ·   NET 2");
   EXPECT_DOUBLE_EQ(fp.previousCpuSeconds, 12);
   EXPECT_DOUBLE_EQ(fp.previousWall, 1001);
 }
@@ -118,7 +120,8 @@ TEST(ProcParsers, NetworkSocketsAreThoseInTheNetworkTables) {
       "   2: 0100007F:9C41 0100007F:0277 06 00000000:00000000 03:00000A3B 00000000     0        0 0 3 "
       "0000000000000000\n";
   const char* udp6 =
-      "  sl  local_address                         remote_address                        st tx_queue rx_queue "
+      "  sl  local_address                         remote_address                        st tx_queue "
+      "rx_queue "
       "tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
       "  5: 00000000000000000000000000000000:14E9 00000000000000000000000000000000:0000 07 00000000:00000000 "
       "00:00000000 00000000   107        0 333 2 0000000000000000 0\n";
@@ -130,10 +133,10 @@ TEST(ProcParsers, NetworkSocketsAreThoseInTheNetworkTables) {
 
   // Families decide when known; the tables only for unknown families.
   const std::vector<DescriptorInfo> fds = {
-      {"/dev/pts/0", -1},       {"socket:[444]", AF_UNIX},  {"socket:[222]", -1},  {"pipe:[9]", -1},
-      {"socket:[111]", -1},     {"socket:[111]", -1},       {"socket:[555]", AF_INET6},
-      {"socket:[666]", AF_INET}, {"socket:[777]", AF_NETLINK}, {"socket:[888]", -1},
-      {"anon_inode:[eventfd]", -1}};
+      {"/dev/pts/0", -1},         {"socket:[444]", AF_UNIX},   {"socket:[222]", -1},
+      {"pipe:[9]", -1},           {"socket:[111]", -1},        {"socket:[111]", -1},
+      {"socket:[555]", AF_INET6}, {"socket:[666]", AF_INET},   {"socket:[777]", AF_NETLINK},
+      {"socket:[888]", -1},       {"anon_inode:[eventfd]", -1}};
   // 222, 111 twice (a duplicated descriptor), 555 and 666; 888 is in no table.
   EXPECT_EQ(CountNetworkSockets(fds, inodes), 5u);
   EXPECT_EQ(CountNetworkSockets(fds, {}), 2u);

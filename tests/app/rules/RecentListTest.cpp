@@ -32,7 +32,8 @@ TEST(RecentList, ReadingDropsJunkAndStopsAtTen) {
   MemorySettingsStore store;
   SettingsList stored = {SettingsScalar{std::string("/m/p1")}, SettingsScalar{std::string()},
                          SettingsScalar{std::int64_t{42}}, SettingsScalar{std::string("/m/p1")}};
-  for (int i = 2; i <= 12; ++i) stored.emplace_back(std::in_place_type<std::string>, "/m/p" + std::to_string(i));
+  for (int i = 2; i <= 12; ++i)
+    stored.emplace_back(std::in_place_type<std::string>, "/m/p" + std::to_string(i));
   store.setValue("recentFiles", stored);
   const auto paths = ReadRecentPaths(store);
   ASSERT_EQ(paths.size(), 10u);
@@ -73,7 +74,7 @@ TEST(RecentMenu, LongTitlesShowParentAndName) {
   // Length counts UTF-16 units, not bytes: 58 "é" are 116 bytes but 58 units.
   std::string accents;
   for (int i = 0; i < 58; ++i) accents += "\xC3\xA9";
-  EXPECT_EQ(RecentDisplayText("/s/" + accents + ".x", home), "/s/" + accents + ".x");  // 63 units
+  EXPECT_EQ(RecentDisplayText("/s/" + accents + ".x", home), "/s/" + accents + ".x");       // 63 units
   EXPECT_EQ(RecentDisplayText("/srv/" + accents + ".x", home), "…/srv/" + accents + ".x");  // 65 units
 }
 

@@ -48,7 +48,9 @@ TEST(ClipFileName, NumbersNamesAndDefaults) {
             (std::vector<std::string>{"01 - Same.mp4", "02 - Same.mp4", "clip-03.mp4"}));
 }
 
-TEST(ClipFileName, InvalidUtf8CountsAsNoName) { EXPECT_EQ(clipFileName(4, "bad\xFF"), "clip-05.mp4"); }
+TEST(ClipFileName, InvalidUtf8CountsAsNoName) {
+  EXPECT_EQ(clipFileName(4, "bad\xFF"), "clip-05.mp4");
+}
 
 TEST(ClipFileName, LongNamesStayWithinTheFileNameLimit) {
   std::string longName;

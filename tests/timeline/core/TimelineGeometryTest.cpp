@@ -34,9 +34,9 @@ TEST(TimelineGeometry, PositionToTimeOf828PointView) {
   EXPECT_NEAR(v.timeForX(415), 6.01, 1e-12);
   EXPECT_DOUBLE_EQ(v.timeForX(214), 2);
   EXPECT_DOUBLE_EQ(v.timeForX(14), 0);
-  EXPECT_DOUBLE_EQ(v.timeForX(0), 0);      // left of the track: first start
+  EXPECT_DOUBLE_EQ(v.timeForX(0), 0);  // left of the track: first start
   EXPECT_DOUBLE_EQ(v.timeForX(-50), 0);
-  EXPECT_DOUBLE_EQ(v.timeForX(820), 10);   // right of the track: last end
+  EXPECT_DOUBLE_EQ(v.timeForX(820), 10);  // right of the track: last end
   EXPECT_DOUBLE_EQ(v.timeForX(5000), 10);
   EXPECT_DOUBLE_EQ(v.editedTimeForX(614), 6);
 }
@@ -57,7 +57,7 @@ TEST(TimelineGeometry, NarrowViewDividesByAtLeastOnePoint) {
 TEST(TimelineGeometry, TimeToPosition) {
   const TimelineState v = View(828, {{0, 4}, {6, 10}});
   EXPECT_DOUBLE_EQ(v.xForTime(2), 214);
-  EXPECT_DOUBLE_EQ(v.xForTime(5), 414);   // removed material: the junction after it
+  EXPECT_DOUBLE_EQ(v.xForTime(5), 414);  // removed material: the junction after it
   EXPECT_DOUBLE_EQ(v.xForTime(8), 614);
   EXPECT_DOUBLE_EQ(v.xForTime(11), 814);  // past the end: right end of the track
   EXPECT_DOUBLE_EQ(v.xForTime(-1), 14);
