@@ -108,7 +108,9 @@ std::vector<kerfline::FolderEntry> ListFolderEntries(const std::filesystem::path
 
 std::vector<std::string> FolderVideoNames(const std::filesystem::path& moviePath) {
   if (moviePath.empty()) return {};
-  return kerfline::FolderVideos(ListFolderEntries(moviePath.parent_path()), kerfline::kFolderListingLimit);
+  // A bare file name lies in the current folder.
+  const std::filesystem::path folder = moviePath.has_parent_path() ? moviePath.parent_path() : ".";
+  return kerfline::FolderVideos(ListFolderEntries(folder), kerfline::kFolderListingLimit);
 }
 
 std::optional<std::size_t> FolderStepTarget(const std::vector<std::string>& names, std::string_view current,
