@@ -81,6 +81,33 @@ TEST(FolderNameCompare, IsAConsistentTotalOrder) {
   }
 }
 
+TEST(FolderNameCompare, RandomNamesFormATotalOrder) {
+  // Short names over an alphabet chosen to collide: digits with zeros, both
+  // letter cases, a separator and a non-ASCII byte sequence.
+  const std::vector<std::string> alphabet = {"0", "0", "1", "9", "a", "A", "b", ".", "\xC3\xA9"};
+  std::mt19937 rng(12345);
+  std::vector<std::string> names;
+  for (int n = 0; n < 120; ++n) {
+    std::string name;
+    const int len = static_cast<int>(rng() % 7);
+    for (int k = 0; k < len; ++k) name += alphabet[rng() % alphabet.size()];
+    names.push_back(name);
+  }
+  for (const auto& x : names) {
+    for (const auto& y : names) {
+      const int xy = FolderNameCompare(x, y);
+      ASSERT_EQ(xy, -FolderNameCompare(y, x)) << x << " | " << y;
+      ASSERT_EQ(xy == 0, x == y) << x << " | " << y;
+      if (xy >= 0) continue;
+      for (const auto& z : names) {
+        if (FolderNameCompare(y, z) < 0) {
+          ASSERT_LT(FolderNameCompare(x, z), 0) << x << " | " << y << " | " << z;
+        }
+      }
+    }
+  }
+}
+
 TEST(FolderVideos, KeepsOnlyMovieFiles) {
   const std::vector<FolderEntry> entries = {File("movie.MP4"),
                                             File("clip.Ts"),
