@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -213,6 +214,7 @@ class Writer {
     int err = av_frame_make_writable(f);
     if (err < 0) return ff::makeError(err, "frame writable");
     drawFrameCode(f->data[0], f->width, f->height, f->linesize[0], n);
+    if (s_.noise > 0) addGrain(f, n);
     // Neutral chroma over the pattern, a colour that turns with n below it.
     const int cw = (f->width + 1) / 2, ch = (f->height + 1) / 2;
     const auto u = static_cast<std::uint8_t>(128 + 60 * std::cos(n * 0.21));
@@ -225,6 +227,23 @@ class Writer {
     f->pts = frameTicks(s_, n);
     f->pict_type = AV_PICTURE_TYPE_NONE;
     return send(video_, f);
+  }
+
+  // Deterministic grain over the lower half, different in every frame, so
+  // the encoder cannot predict it away.
+  void addGrain(AVFrame* f, int n) {
+    std::uint32_t state = 2463534242u ^ static_cast<std::uint32_t>(n * 2654435761u);
+    const int amp = std::clamp(s_.noise, 0, 64);
+    for (int y = f->height / 2; y < f->height; ++y) {
+      std::uint8_t* row = f->data[0] + static_cast<std::ptrdiff_t>(y) * f->linesize[0];
+      for (int x = 0; x < f->width; ++x) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        const int v = row[x] + static_cast<int>(state % (2 * amp + 1)) - amp;
+        row[x] = static_cast<std::uint8_t>(std::clamp(v, 16, 235));
+      }
+    }
   }
 
   Status writeAudio(std::int64_t first, int count) {
@@ -331,7 +350,7 @@ std::string MovieSpec::key() const {
     << audioName(audio) << " " << width << "x" << height << " fps" << fps << " s" << seconds << " gop" << gop
     << " b" << bframes << " hvc1=" << hvc1 << " rot" << rotation << " vfr" << variableFrameRate << " ch"
     << audioChannels << " sr" << sampleRate << " tone" << toneHz << " damage" << int(damage) << " "
-    << preset << " crf" << crf << " edits";
+    << preset << " crf" << crf << " noise" << noise << " edits";
   for (const auto& e : editList) o << " " << e.firstFrame << "+" << e.frameCount;
   return o.str();
 }
@@ -374,7 +393,12 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
     s.editList = {{15, 30}, {90, 15}, {120, 60}};
     return s;
   }
-  if (name == "fragmented") { s.damage = Damage::Fragmented; return s; }
+  if (name == "fragmented") {
+    // Without B-frames: a fragmented file has no edit list to hide their delay.
+    s.damage = Damage::Fragmented;
+    s.bframes = 0;
+    return s;
+  }
   if (name == "truncated") { s.damage = Damage::Truncated; return s; }
   if (name == "empty") { s.seconds = 0; return s; }
   return std::nullopt;

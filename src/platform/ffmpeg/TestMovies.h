@@ -73,6 +73,7 @@ struct MovieSpec {
   double toneHz = 440.0;
   std::vector<EditEntry> editList;  // MP4/MOV; empty: the muxer's own
   Damage damage = Damage::None;
+  int noise = 0;             // 0..64: grain in the lower half (raises the bit rate)
   std::string preset = "veryfast";   // x264/x265 preset
   int crf = 23;
 

@@ -1,0 +1,274 @@
+// Media engine benchmark: our libmpv player against the mpv command-line
+// program, on the same generated 1080p movie with one keyframe every 10 s.
+//
+// Measured, paused, with vo=null and ao=null on both sides:
+// - open: from asking for the movie to libmpv's first shown frame
+//   ("playback-restart"); ours both from the file and served through the
+//   range loader;
+// - rough seeks (keyframe) and exact seeks to the same random targets: from
+//   issuing the seek to its completion (ours: the seek completion on the main
+//   thread; mpv: the "playback-restart" event over its JSON IPC).
+// Prints median and 90th percentile in milliseconds and ours/theirs ratios.
+//
+//   media_bench [--seconds S] [--seeks N] [--movie PATH]
+#include <mpv/client.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/ManualScheduler.h"
+#include "platform/ffmpeg/FfmpegAsset.h"
+#include "platform/ffmpeg/TestMovies.h"
+#include "platform/mpv/MpvPlayer.h"
+#include "source/MGFileRangeService.h"
+#include "source/MGRangeAssetLoader.h"
+
+extern char** environ;
+
+namespace movies = kf::testmovies;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double msSince(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+struct Stats {
+  double median = 0, p90 = 0;
+};
+Stats stats(std::vector<double> v) {
+  if (v.empty()) return {};
+  std::sort(v.begin(), v.end());
+  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)]};
+}
+
+// The mpv program driven over its JSON IPC socket.
+class MpvCli {
+ public:
+  bool start(const std::string& socketPath) {
+    socket_ = socketPath;
+    std::filesystem::remove(socket_);
+    const std::string ipc = "--input-ipc-server=" + socket_;
+    std::vector<std::string> args = {"mpv",           "--no-config",        "--idle=yes",        "--vo=null",
+                                     "--ao=null",     "--pause",            "--keep-open=yes",   "--no-terminal",
+                                     "--hr-seek-framedrop=no", "--demuxer-lavf-o=advanced_editlist=1", ipc};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "mpv", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    for (int i = 0; i < 500; ++i) {
+      fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_.c_str());
+      if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+      ::close(fd_);
+      fd_ = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  ~MpvCli() {
+    if (fd_ >= 0) {
+      send(R"({"command":["quit"]})");
+      ::close(fd_);
+    }
+    if (pid_ > 0) {
+      int status = 0;
+      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (waitpid(pid_, &status, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
+    }
+    std::filesystem::remove(socket_);
+  }
+  void send(const std::string& json) {
+    const std::string line = json + "\n";
+    if (::write(fd_, line.data(), line.size()) < 0) std::perror("ipc write");
+  }
+  // Reads lines until one contains `needle`; false on a closed socket.
+  bool waitFor(const std::string& needle) {
+    while (true) {
+      auto nl = buffer_.find('\n');
+      while (nl != std::string::npos) {
+        const std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        if (line.find(needle) != std::string::npos) return true;
+        nl = buffer_.find('\n');
+      }
+      char buf[4096];
+      const ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) return false;
+      buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  std::string socket_, buffer_;
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+std::string quoteJson(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// Waits on a second client of the same core for libmpv's first shown frame.
+bool waitRestart(mpv_handle* client, double timeoutSeconds) {
+  const auto t0 = Clock::now();
+  while (msSince(t0) < timeoutSeconds * 1000) {
+    mpv_event* ev = mpv_wait_event(client, 0.05);
+    if (ev->event_id == MPV_EVENT_PLAYBACK_RESTART) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_NUMERIC, "C");
+  double seconds = 30;
+  int seekCount = 25;
+  std::string moviePath;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--seeks")) seekCount = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--movie")) moviePath = argv[i + 1];
+  }
+  if (moviePath.empty()) {
+    movies::MovieSpec spec;
+    spec.width = 1920;
+    spec.height = 1080;
+    spec.seconds = seconds;
+    spec.gop = 300;
+    spec.noise = 10;
+    spec.preset = "ultrafast";
+    std::fprintf(stderr, "generating the 1080p movie (cached after the first run)…\n");
+    auto path = movies::tryEnsure(spec);
+    if (!path) {
+      std::fprintf(stderr, "%s\n", path.error().message.c_str());
+      return 1;
+    }
+    moviePath = *path;
+  }
+  std::printf("movie: %s (%.1f MB)\n", moviePath.c_str(),
+              std::filesystem::file_size(moviePath) / 1048576.0);
+
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> pick(0.5, seconds - 0.5);
+  std::vector<double> targets;
+  for (int i = 0; i < seekCount; ++i) targets.push_back(pick(rng));
+
+  // Ours.
+  kf::ManualScheduler sched;
+  auto created = kf::mpv::MpvPlayer::create(sched);
+  if (!created) {
+    std::fprintf(stderr, "%s\n", created.error().message.c_str());
+    return 1;
+  }
+  auto player = *created;
+  mpv_handle* observer = mpv_create_client(player->handle(), "bench");
+  std::vector<double> oursOpen, oursServedOpen, oursRough, oursExact;
+  const int opens = 7;
+  for (int i = 0; i < opens; ++i) {
+    for (bool served : {false, true}) {
+      player->replaceCurrentItem(nullptr);
+      sched.runPending();
+      std::shared_ptr<kf::media::MediaAsset> asset;
+      if (served) {
+        auto file = kf::MGFileRangeService::create(moviePath);
+        auto loader = kf::MGRangeAssetLoader::create(file, file->size(), moviePath, nullptr);
+        asset = kf::ff::FfmpegAsset::createServed("kerfline-range://bench/movie.mp4", loader, sched);
+      } else {
+        asset = kf::ff::FfmpegAsset::create(moviePath, sched);
+      }
+      while (mpv_wait_event(observer, 0)->event_id != MPV_EVENT_NONE) {
+      }
+      const auto t0 = Clock::now();
+      player->replaceCurrentItem(player->makePlayerItem(asset));
+      if (!waitRestart(observer, 20)) {
+        std::fprintf(stderr, "our open timed out\n");
+        return 1;
+      }
+      (served ? oursServedOpen : oursOpen).push_back(msSince(t0));
+      sched.runUntil([&] { return player->currentItem()->status() != kf::media::ItemStatus::Unknown; }, 20);
+    }
+  }
+  auto seekOurs = [&](double t, double tol) {
+    std::optional<bool> done;
+    const auto t0 = Clock::now();
+    player->seekToTime(t, tol, tol, [&](bool f) { done = f; });
+    sched.runUntil([&] { return done.has_value(); }, 30);
+    return msSince(t0);
+  };
+  for (double t : targets) oursRough.push_back(seekOurs(t, 0.5));
+  for (double t : targets) oursExact.push_back(seekOurs(t, 0));
+  mpv_destroy(observer);
+  player.reset();
+
+  // Theirs.
+  MpvCli cli;
+  const std::string sock = (std::filesystem::temp_directory_path() / ("kerfline-bench-" + std::to_string(getpid()))).string();
+  if (!cli.start(sock)) {
+    std::fprintf(stderr, "cannot start the mpv program\n");
+    return 1;
+  }
+  std::vector<double> theirOpen, theirRough, theirExact;
+  for (int i = 0; i < opens; ++i) {
+    cli.send(R"({"command":["stop"],"request_id":1})");
+    cli.waitFor("\"request_id\":1");
+    const auto t0 = Clock::now();
+    cli.send("{\"command\":[\"loadfile\"," + quoteJson(moviePath) + "]}");
+    if (!cli.waitFor("\"event\":\"playback-restart\"")) return 1;
+    theirOpen.push_back(msSince(t0));
+  }
+  int id = 100;
+  auto seekTheirs = [&](double t, bool exact) {
+    char cmd[256];
+    const int rid = ++id;
+    std::snprintf(cmd, sizeof cmd, R"({"command":["seek",%.6f,"%s"],"request_id":%d})", t,
+                  exact ? "absolute+exact" : "absolute+keyframes", rid);
+    const auto t0 = Clock::now();
+    cli.send(cmd);
+    cli.waitFor("\"request_id\":" + std::to_string(rid));
+    cli.waitFor("\"event\":\"playback-restart\"");
+    return msSince(t0);
+  };
+  for (double t : targets) theirRough.push_back(seekTheirs(t, false));
+  for (double t : targets) theirExact.push_back(seekTheirs(t, true));
+
+  auto row = [](const char* name, const std::vector<double>& ours, const std::vector<double>& theirs) {
+    const Stats a = stats(ours), b = stats(theirs);
+    std::printf("%-22s ours median %7.1f ms p90 %7.1f ms | mpv median %7.1f ms p90 %7.1f ms | ratio median %.2f p90 %.2f\n",
+                name, a.median, a.p90, b.median, b.p90, b.median > 0 ? a.median / b.median : 0,
+                b.p90 > 0 ? a.p90 / b.p90 : 0);
+  };
+  row("open to first frame", oursOpen, theirOpen);
+  row("open served (loader)", oursServedOpen, theirOpen);
+  row("rough seek", oursRough, theirRough);
+  row("exact seek", oursExact, theirExact);
+  return 0;
+}

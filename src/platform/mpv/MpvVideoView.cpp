@@ -1,0 +1,161 @@
+#include "platform/mpv/MpvVideoView.h"
+
+#include <mpv/client.h>
+#include <mpv/render.h>
+#include <mpv/render_gl.h>
+
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLWidget>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <cstdlib>
+
+namespace kf::mpv {
+
+// The OpenGL path: libmpv draws into this widget's framebuffer.
+class MpvVideoView::GlSurface : public QOpenGLWidget {
+ public:
+  GlSurface(mpv_handle* mpv, QWidget* parent) : QOpenGLWidget(parent), mpv_(mpv) {}
+  ~GlSurface() override {
+    if (ctx_) {
+      makeCurrent();
+      mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
+      mpv_render_context_free(ctx_);
+      doneCurrent();
+    }
+  }
+  bool failed() const { return failed_; }
+
+ protected:
+  void initializeGL() override {
+    mpv_opengl_init_params init{&GlSurface::procAddress, nullptr};
+    int advanced = 0;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(MPV_RENDER_API_TYPE_OPENGL)},
+        {MPV_RENDER_PARAM_OPENGL_INIT_PARAMS, &init},
+        {MPV_RENDER_PARAM_ADVANCED_CONTROL, &advanced},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    if (mpv_render_context_create(&ctx_, mpv_, params) < 0) {
+      ctx_ = nullptr;
+      failed_ = true;
+      return;
+    }
+    mpv_render_context_set_update_callback(ctx_, &GlSurface::onUpdate, this);
+  }
+  void paintGL() override {
+    if (!ctx_) return;
+    const qreal dpr = devicePixelRatioF();
+    mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()), static_cast<int>(width() * dpr),
+                       static_cast<int>(height() * dpr), 0};
+    int flip = 1;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
+        {MPV_RENDER_PARAM_FLIP_Y, &flip},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    mpv_render_context_render(ctx_, params);
+  }
+
+ private:
+  static void* procAddress(void*, const char* name) {
+    QOpenGLContext* c = QOpenGLContext::currentContext();
+    return c ? reinterpret_cast<void*>(c->getProcAddress(name)) : nullptr;
+  }
+  // libmpv's thread: only queue a repaint.
+  static void onUpdate(void* self) {
+    QMetaObject::invokeMethod(static_cast<GlSurface*>(self), qOverload<>(&QWidget::update), Qt::QueuedConnection);
+  }
+
+  mpv_handle* mpv_;
+  mpv_render_context* ctx_ = nullptr;
+  bool failed_ = false;
+};
+
+bool MpvVideoView::openGLAvailable() {
+  if (std::getenv("KERFLINE_SOFTWARE_VIDEO")) return false;
+  if (QGuiApplication::platformName() == QLatin1String("offscreen")) return false;
+  QOpenGLContext probe;
+  return probe.create();
+}
+
+MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware)
+    : QWidget(parent), player_(std::move(player)) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  if (!forceSoftware && openGLAvailable()) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    gl_ = new GlSurface(player_->handle(), this);
+    layout->addWidget(gl_);
+    return;
+  }
+  mpv_render_param params[] = {
+      {MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(MPV_RENDER_API_TYPE_SW)},
+      {MPV_RENDER_PARAM_INVALID, nullptr},
+  };
+  if (mpv_render_context_create(&sw_, player_->handle(), params) < 0) {
+    sw_ = nullptr;
+    return;
+  }
+  mpv_render_context_set_update_callback(sw_, &MpvVideoView::onUpdate, this);
+}
+
+MpvVideoView::~MpvVideoView() {
+  if (sw_) {
+    mpv_render_context_set_update_callback(sw_, nullptr, nullptr);
+    mpv_render_context_free(sw_);
+  }
+  // The GL surface frees its context as a child, before player_ goes.
+  delete gl_;
+  gl_ = nullptr;
+}
+
+void MpvVideoView::onUpdate(void* context) {
+  QMetaObject::invokeMethod(static_cast<MpvVideoView*>(context), &MpvVideoView::softwareUpdate, Qt::QueuedConnection);
+}
+
+void MpvVideoView::softwareUpdate() {
+  if (!sw_) return;
+  if (mpv_render_context_update(sw_) & MPV_RENDER_UPDATE_FRAME) renderNow();
+}
+
+void MpvVideoView::renderNow() {
+  if (!sw_) return;
+  const qreal dpr = devicePixelRatioF();
+  const QSize size(std::max(1, int(width() * dpr)), std::max(1, int(height() * dpr)));
+  if (image_.size() != size) {
+    image_ = QImage(size, QImage::Format_RGB32);
+    image_.setDevicePixelRatio(dpr);
+  }
+  int sz[2] = {size.width(), size.height()};
+  size_t stride = static_cast<size_t>(image_.bytesPerLine());
+  mpv_render_param params[] = {
+      {MPV_RENDER_PARAM_SW_SIZE, sz},
+      {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char*>("bgr0")},
+      {MPV_RENDER_PARAM_SW_STRIDE, &stride},
+      {MPV_RENDER_PARAM_SW_POINTER, image_.bits()},
+      {MPV_RENDER_PARAM_INVALID, nullptr},
+  };
+  if (mpv_render_context_render(sw_, params) < 0) image_.fill(Qt::black);
+  update();
+}
+
+void MpvVideoView::paintEvent(QPaintEvent*) {
+  if (gl_) return;
+  QPainter p(this);
+  if (image_.isNull()) {
+    p.fillRect(rect(), Qt::black);
+    return;
+  }
+  p.drawImage(rect(), image_);
+}
+
+void MpvVideoView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (sw_) renderNow();
+}
+
+}  // namespace kf::mpv

@@ -1,0 +1,61 @@
+// The player's picture in a Qt widget, drawn with libmpv's render API.
+//
+// Where OpenGL is available the picture is drawn by libmpv into a
+// QOpenGLWidget's framebuffer. Where it is not (the "offscreen" platform,
+// machines without GL, or KERFLINE_SOFTWARE_VIDEO set), libmpv's software
+// renderer draws "bgr0" pixels into a QImage (Format_RGB32) that the widget
+// paints. Either way the picture is fitted into the widget with black bars.
+//
+// Ownership: the view keeps the player alive (shared_ptr) and frees its
+// render context before letting go, as libmpv requires. The player must have
+// been made with MpvOptions::vo = "libmpv", and only one view may attach to
+// a player.
+// Threads: main (GUI) thread only. libmpv's update notice arrives on its own
+// thread and is queued to the widget; a notice for a destroyed view is
+// dropped by Qt.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <memory>
+
+#include "platform/mpv/MpvPlayer.h"
+
+struct mpv_render_context;
+
+namespace kf::mpv {
+
+class MpvVideoView : public QWidget {
+  Q_OBJECT
+ public:
+  // `forceSoftware` picks the software renderer even where OpenGL works.
+  explicit MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent = nullptr, bool forceSoftware = false);
+  ~MpvVideoView() override;
+
+  bool usesOpenGL() const { return gl_ != nullptr; }
+  // Whether this machine and platform can use the OpenGL path.
+  static bool openGLAvailable();
+
+  // The software path's last rendered picture (widget size × device pixel
+  // ratio); null on the OpenGL path (use QWidget::grab there).
+  QImage softwareImage() const { return image_; }
+  // Renders the current picture now on the software path (e.g. after a
+  // seek in a test, without waiting for the update notice).
+  void renderNow();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  class GlSurface;
+  static void onUpdate(void* context);
+  void softwareUpdate();
+
+  std::shared_ptr<MpvPlayer> player_;
+  ::mpv_render_context* sw_ = nullptr;  // software path
+  GlSurface* gl_ = nullptr;                  // OpenGL path (child widget)
+  QImage image_;
+};
+
+}  // namespace kf::mpv

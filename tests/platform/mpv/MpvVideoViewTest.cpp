@@ -1,0 +1,84 @@
+// The picture widget on the software renderer (the offscreen platform has
+// no OpenGL): what it paints is the frame whose number is on screen, fitted
+// with bars, and it follows seeks.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <clocale>
+#include <functional>
+
+#include "base/ManualScheduler.h"
+#include "platform/ffmpeg/FfmpegAsset.h"
+#include "platform/ffmpeg/FrameCode.h"
+#include "platform/ffmpeg/TestMovies.h"
+#include "platform/mpv/MpvVideoView.h"
+
+namespace movies = kf::testmovies;
+
+namespace {
+
+// Runs both main-thread pumps, the scheduler's and Qt's (libmpv's render
+// thread waits for the view, which lives on Qt's), until `done` holds.
+bool pumpUntil(kf::ManualScheduler& sched, const std::function<bool()>& done, int timeoutMs = 10000) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    sched.waitForPosted(0.005);
+    sched.runPending();
+  }
+  return true;
+}
+
+int readImage(const QImage& img) {
+  return movies::readFrameCode(img.constBits(), img.width(), img.height(), img.bytesPerLine(),
+                               movies::PixelLayout::BGRA)
+      .value_or(-1);
+}
+
+}  // namespace
+
+TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
+  kf::ManualScheduler sched;
+  auto p = kf::mpv::MpvPlayer::create(sched, kf::mpv::MpvOptions{"libmpv", "null", {}});
+  ASSERT_TRUE(p.ok()) << p.error().message;
+  auto player = *p;
+  auto view = std::make_unique<kf::mpv::MpvVideoView>(player);
+  EXPECT_FALSE(view->usesOpenGL());  // offscreen platform
+  view->resize(400, 200);            // wider than 4:3: pillarboxed
+  view->show();
+
+  auto item = player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
+  player->replaceCurrentItem(item);
+  ASSERT_TRUE(pumpUntil(sched, [&] { return item->status() == kf::media::ItemStatus::ReadyToPlay; }));
+  for (int n : {40, 12}) {
+    std::optional<bool> done;
+    player->seekToTime(n / 30.0, 0, 0, [&](bool f) { done = f; });
+    ASSERT_TRUE(pumpUntil(sched, [&] { return done.has_value(); }));
+    // The render notice reaches the widget through Qt's event loop.
+    EXPECT_TRUE(pumpUntil(sched, [&] { return readImage(view->softwareImage()) == n; }, 5000))
+        << n << " read " << readImage(view->softwareImage());
+  }
+  const QImage img = view->softwareImage();
+  ASSERT_EQ(img.size(), QSize(400, 200));
+  // Bars left and right, picture in the middle.
+  EXPECT_EQ(qGray(img.pixel(2, 100)), 0);
+  EXPECT_EQ(qGray(img.pixel(397, 100)), 0);
+  EXPECT_GT(qGray(img.pixel(200, 5)) + qGray(img.pixel(200, 150)), 60);
+  // The frame tap still gives the movie's own size.
+  auto frame = player->copyDisplayedFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, 320);
+  view.reset();  // frees the render context before the player
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  // QApplication takes the numeric locale from the environment; libmpv
+  // needs "C".
+  std::setlocale(LC_NUMERIC, "C");
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
