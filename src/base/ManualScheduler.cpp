@@ -18,8 +18,11 @@ TaskId ManualScheduler::post(std::function<void()> task) {
     id = nextId_++;
     entries_[id] = Entry{std::move(task), 0};
     queue_.emplace(Timed{now_, seq_++, id}, id);
+    // Notified under the lock: once the owner has seen the task, the
+    // scheduler may be destroyed, and a worker must not still be touching
+    // the condition variable then.
+    posted_.notify_all();
   }
-  posted_.notify_all();
   return id;
 }
 
