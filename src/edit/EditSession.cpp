@@ -50,18 +50,23 @@ void EditSession::resetForNewMovie(double duration) {
   timeline.setEdit(_segments, _names, _fadeIns, _fadeOuts, _selected);
   timeline.refreshEditorUIAtSeconds(0);
 
-  _exportedSignature = kerfline::Signature(_segments, _names, _fadeIns, _fadeOuts, _exposure);
+  setExportedBaseline(editState());
   refreshDirtyState();
   _ports.overlay->setExposureAmount(0);
 }
 
+void EditSession::setExportedBaseline(EditState edit) {
+  _exportedSignature = kerfline::Signature(edit);
+  _exportedEdit = std::move(edit);
+}
+
 void EditSession::rebaselineExportedSignature() {
-  _exportedSignature = kerfline::Signature(_segments, _names, _fadeIns, _fadeOuts, _exposure);
+  setExportedBaseline(editState());
   refreshDirtyState();
 }
 
 void EditSession::rebaselineExportedSignature(const EditState& exported) {
-  _exportedSignature = kerfline::Signature(exported);
+  setExportedBaseline(exported);
   refreshDirtyState();
 }
 
@@ -74,7 +79,7 @@ bool EditSession::growMovie(double newDuration) {
   }
   timeline.setDuration(newDuration);
   timeline.setEdit(_segments, _names, _fadeIns, _fadeOuts, _selected);
-  if (!_dirty) _exportedSignature = kerfline::Signature(_segments, _names, _fadeIns, _fadeOuts, _exposure);
+  if (!_dirty) setExportedBaseline(editState());
   return true;
 }
 
@@ -114,7 +119,7 @@ void EditSession::applyEditState(EditState&& state) {
 }
 
 void EditSession::refreshDirtyState() {
-  _dirty = kerfline::Signature(_segments, _names, _fadeIns, _fadeOuts, _exposure) != _exportedSignature;
+  _dirty = !kerfline::SameSignature(_segments, _names, _fadeIns, _fadeOuts, _exposure, _exportedEdit);
 }
 
 void EditSession::syncSegments() {

@@ -263,6 +263,7 @@ class EditSession {
   void restoreSnapshot(const kerfline::MGSegmentSnapshot& s);
   void setStatus(const std::string& text) { _ports.status->setStatus(text); }
   void removeRenameField();
+  void setExportedBaseline(kerfline::EditState edit);
 
   EditPorts _ports;
 
@@ -274,7 +275,10 @@ class EditSession {
   std::int64_t _selected = -1;
   double _exposure = 0;
   bool _dirty = false;
+  // The signature of the edit last exported or opened, and that edit itself:
+  // the dirty test compares values and needs the text only in rare cases.
   std::string _exportedSignature;
+  kerfline::EditState _exportedEdit;
 
   kerfline::UndoHistory _history;
 

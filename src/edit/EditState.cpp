@@ -1,6 +1,7 @@
 #include "edit/EditState.h"
 
 #include <charconv>
+#include <cmath>
 #include <system_error>
 
 namespace kerfline {
@@ -37,6 +38,58 @@ std::string Signature(const std::vector<TimeSpan>& segments, const std::vector<s
 
 std::string Signature(const EditState& state) {
   return Signature(state.segments, state.names, state.fadeIns, state.fadeOuts, state.exposure);
+}
+
+namespace {
+
+// "%.17g" gives every double its own text (17 significant digits round-trip),
+// keeps the sign of zero, and writes any not-a-number as "nan" or "-nan".
+bool SameNumberText(double a, double b) {
+  const bool nanA = std::isnan(a), nanB = std::isnan(b);
+  if (nanA || nanB) return nanA && nanB && std::signbit(a) == std::signbit(b);
+  return a == b && std::signbit(a) == std::signbit(b);
+}
+
+bool NamesHaveDelimiter(const std::vector<std::string>& names, std::size_t count) {
+  if (names.size() < count) count = names.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (names[i].find_first_of(":;") != std::string::npos) return true;
+  }
+  return false;
+}
+
+const std::string kNoName;
+
+}  // namespace
+
+bool SameSignature(const std::vector<TimeSpan>& segmentsA, const std::vector<std::string>& namesA,
+                   const std::vector<double>& fadeInsA, const std::vector<double>& fadeOutsA, double exposureA,
+                   const EditState& b) {
+  const std::size_t n = segmentsA.size();
+  // Without delimiters in the names the text parses back into its values, so
+  // equal texts and equal values are the same thing.
+  if (NamesHaveDelimiter(namesA, n) || NamesHaveDelimiter(b.names, b.segments.size())) {
+    return Signature(segmentsA, namesA, fadeInsA, fadeOutsA, exposureA) == Signature(b);
+  }
+  if (n != b.segments.size() || !SameNumberText(exposureA, b.exposure)) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!SameNumberText(segmentsA[i].start, b.segments[i].start) ||
+        !SameNumberText(segmentsA[i].end, b.segments[i].end)) {
+      return false;
+    }
+    const std::string& nameA = i < namesA.size() ? namesA[i] : kNoName;
+    const std::string& nameB = i < b.names.size() ? b.names[i] : kNoName;
+    if (nameA != nameB) return false;
+    if (!SameNumberText(i < fadeInsA.size() ? fadeInsA[i] : 0.0, i < b.fadeIns.size() ? b.fadeIns[i] : 0.0) ||
+        !SameNumberText(i < fadeOutsA.size() ? fadeOutsA[i] : 0.0, i < b.fadeOuts.size() ? b.fadeOuts[i] : 0.0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SameSignature(const EditState& a, const EditState& b) {
+  return SameSignature(a.segments, a.names, a.fadeIns, a.fadeOuts, a.exposure, b);
 }
 
 void NormalizeEdit(EditState& state) {

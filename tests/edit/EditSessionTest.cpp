@@ -477,6 +477,18 @@ TEST_F(EditFixture, DirtyFollowsTheSignatureBackToTheExportedEdit) {
   EXPECT_TRUE(session.dirty());
   session.redoEdit();
   EXPECT_FALSE(session.dirty());
+
+  // Names with the signature's separators take the text comparison.
+  session.beginRename();
+  field.typed = "Act 1: Arrival; night";
+  session.saveRename();
+  EXPECT_TRUE(session.dirty());
+  session.rebaselineExportedSignature();
+  EXPECT_FALSE(session.dirty());
+  session.undoEdit();
+  EXPECT_TRUE(session.dirty());
+  session.redoEdit();
+  EXPECT_FALSE(session.dirty());
 }
 
 TEST_F(EditFixture, EditsMadeDuringAnExportStayUnexported) {

@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,57 @@ TEST(Signature, DoesNotFollowTheProcessLocale) {
   EXPECT_EQ(sig, "-0.5|0.5:2.25::1.5:0;");
   EXPECT_EQ(fixed, "0.8");
   if (!switched) GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in the C locale only";
+}
+
+TEST(Signature, SameSignatureAgreesWithTheTexts) {
+  // Raw names can make different edits read alike; the comparison must say
+  // exactly what comparing the texts says.
+  EditState one;
+  one.segments = {{0, 10}};
+  one.names = {"x:0:0;10:20:y"};
+  one.fadeIns = {0};
+  one.fadeOuts = {0};
+  EditState two;
+  two.segments = {{0, 10}, {10, 20}};
+  two.names = {"x", "y"};
+  two.fadeIns = {0, 0};
+  two.fadeOuts = {0, 0};
+  ASSERT_EQ(kerfline::Signature(one), kerfline::Signature(two));
+  EXPECT_TRUE(kerfline::SameSignature(one, two));
+
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double values[] = {0, -0.0, 0.1, 0.30000000000000004, 0.3, 1, 2.5, 1e-300, nan, -nan};
+  const char* names[] = {"", "a", "b", "a:", ":0", "x;", "0:0;", "|"};
+  std::mt19937 rng(20261207);
+  auto pick = [&](auto& pool) { return pool[rng() % std::size(pool)]; };
+  auto randomEdit = [&] {
+    EditState e;
+    const std::size_t n = rng() % 3;
+    for (std::size_t i = 0; i < n; ++i) e.segments.push_back({pick(values), pick(values)});
+    for (std::size_t i = 0, k = n + rng() % 2 - (n > 0 ? rng() % 2 : 0); i < k; ++i) e.names.push_back(pick(names));
+    for (std::size_t i = 0, k = rng() % (n + 2); i < k; ++i) e.fadeIns.push_back(pick(values));
+    for (std::size_t i = 0, k = rng() % (n + 2); i < k; ++i) e.fadeOuts.push_back(pick(values));
+    e.exposure = pick(values);
+    return e;
+  };
+  int equalPairs = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const EditState a = randomEdit();
+    EditState b = a;
+    // Mostly small changes, so that equal texts come up often.
+    switch (rng() % 6) {
+      case 0: b = randomEdit(); break;
+      case 1: b.exposure = pick(values); break;
+      case 2: if (!b.names.empty()) b.names[rng() % b.names.size()] = pick(names); break;
+      case 3: b.fadeIns.push_back(0); break;
+      case 4: if (!b.segments.empty()) b.segments.back().end = pick(values); break;
+      default: break;
+    }
+    const bool texts = kerfline::Signature(a) == kerfline::Signature(b);
+    equalPairs += texts;
+    ASSERT_EQ(kerfline::SameSignature(a, b), texts) << kerfline::Signature(a) << " vs " << kerfline::Signature(b);
+  }
+  EXPECT_GT(equalPairs, 2000);
 }
 
 TEST(FadeClamp, ClampsToTheClipAndDropsShortFades) {
