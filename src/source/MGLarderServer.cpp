@@ -127,6 +127,10 @@ void MGLarderServer::acceptLoop() {
         ++it;
       }
     }
+    // Room for a whole 512 KiB reply in the socket, so a reply is handed
+    // over in one go instead of in buffer-sized steps (the kernel may cap it).
+    int sendBuffer = 2 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     auto client = std::make_unique<Client>();
     client->fd = fd;
     Client* raw = client.get();
@@ -141,7 +145,7 @@ void MGLarderServer::serve(Client* client) {
   std::uint64_t requests = 0, bytesSent = 0;
   auto reply = [&](const MGLarderMessage& m) {
     if (options_.latencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.latencyMs));
-    return MGWriteLarderFrame(fd, MGEncodeLarderFrame(m));
+    return MGWriteLarderMessage(fd, m);
   };
   for (;;) {
     auto payload = MGReadLarderFrame(fd, kLarderMaxRequestFrame);

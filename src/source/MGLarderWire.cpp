@@ -1,6 +1,7 @@
 #include "source/MGLarderWire.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,8 +109,15 @@ class Reader {
 
 }  // namespace
 
-std::vector<std::uint8_t> MGEncodeLarderFrame(const MGLarderMessage& m) {
+namespace {
+
+// The frame of `m` in two parts around its read data (if any), so that the
+// data can be sent from where it lies.
+void EncodeParts(const MGLarderMessage& m, std::vector<std::uint8_t>& head, std::vector<std::uint8_t>& tail,
+                 std::size_t& dataBytes) {
   Writer w;
+  Writer t;
+  dataBytes = 0;
   w.u32(0);  // length, filled in below
   w.u8(static_cast<std::uint8_t>(m.type));
   w.u64(m.id);
@@ -136,17 +144,64 @@ std::vector<std::uint8_t> MGEncodeLarderFrame(const MGLarderMessage& m) {
       std::uint8_t flags = (m.data ? 1 : 0) | (m.error ? 2 : 0);
       w.u8(flags);
       if (m.data) {
-        std::size_t n = std::min<std::size_t>(m.data->size(), kLarderMaxReadReplyBytes);
-        w.u32(static_cast<std::uint32_t>(n));
-        w.b.insert(w.b.end(), m.data->begin(), m.data->begin() + static_cast<std::ptrdiff_t>(n));
+        dataBytes = std::min<std::size_t>(m.data->size(), kLarderMaxReadReplyBytes);
+        w.u32(static_cast<std::uint32_t>(dataBytes));
       }
-      if (m.error) w.error(*m.error);
+      if (m.error) t.error(*m.error);
       break;
     }
   }
-  std::uint32_t len = static_cast<std::uint32_t>(w.b.size() - 4);
+  std::uint32_t len = static_cast<std::uint32_t>(w.b.size() - 4 + dataBytes + t.b.size());
   for (int i = 0; i < 4; ++i) w.b[i] = static_cast<std::uint8_t>(len >> (8 * (3 - i)));
-  return std::move(w.b);
+  head = std::move(w.b);
+  tail = std::move(t.b);
+}
+
+bool SendAll(int fd, iovec* iov, int count) {
+  while (count > 0) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<std::size_t>(count);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    std::size_t left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> MGEncodeLarderFrame(const MGLarderMessage& m) {
+  std::vector<std::uint8_t> head, tail;
+  std::size_t dataBytes;
+  EncodeParts(m, head, tail, dataBytes);
+  if (dataBytes) head.insert(head.end(), m.data->begin(), m.data->begin() + static_cast<std::ptrdiff_t>(dataBytes));
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+bool MGWriteLarderMessage(int fd, const MGLarderMessage& m) {
+  std::vector<std::uint8_t> head, tail;
+  std::size_t dataBytes;
+  EncodeParts(m, head, tail, dataBytes);
+  iovec iov[3];
+  int count = 0;
+  iov[count++] = {head.data(), head.size()};
+  if (dataBytes) iov[count++] = {const_cast<std::uint8_t*>(m.data->data()), dataBytes};
+  if (!tail.empty()) iov[count++] = {tail.data(), tail.size()};
+  return SendAll(fd, iov, count);
 }
 
 std::optional<MGLarderMessage> MGDecodeLarderPayload(const std::uint8_t* payload, std::size_t length,

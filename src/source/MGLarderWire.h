@@ -85,6 +85,8 @@ std::optional<MGLarderMessage> MGDecodeLarderPayload(const std::uint8_t* payload
 // Blocking frame I/O on a socket. Writes the whole frame (retrying on EINTR
 // and short writes, without raising SIGPIPE); false on failure.
 bool MGWriteLarderFrame(int fd, const std::vector<std::uint8_t>& frame);
+// Writes the frame of `message`, sending read data from where it lies.
+bool MGWriteLarderMessage(int fd, const MGLarderMessage& message);
 // Reads one frame payload of at most `maxPayload` bytes. Nothing on end of
 // stream, error, or a length beyond the limit (or zero).
 std::optional<std::vector<std::uint8_t>> MGReadLarderFrame(int fd, std::uint32_t maxPayload);

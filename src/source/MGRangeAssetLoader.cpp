@@ -381,7 +381,12 @@ void MGRangeAssetLoader::cancelLoadingRequest(const std::shared_ptr<MGLoadingReq
 struct MGBlockingRangeReader::Pending {
   std::mutex mu;  // guards everything below
   std::condition_variable cv;
-  std::vector<std::uint8_t> bytes;
+  // The caller's buffer. Written only by handlers, which never run once the
+  // read has returned: it returns after the finish handler (the last one) or
+  // after the request's cancel() (which waits out a running handler).
+  std::uint8_t* dst = nullptr;
+  std::size_t capacity = 0;
+  std::size_t written = 0;
   bool done = false;
   std::optional<kf::Error> error;
   std::shared_ptr<MGLoadingRequest> request;
@@ -447,13 +452,14 @@ kf::Result<std::size_t> MGBlockingRangeReader::read(std::uint64_t offset, void* 
   dr.requestedLength = static_cast<std::int64_t>(std::min<std::uint64_t>(size, maxLen));
   std::weak_ptr<Pending> weak = pending;
   MGLoadingRequest::Handlers handlers;
-  handlers.onData = [weak, size](const MGBytes& bytes) {
+  handlers.onData = [weak](const MGBytes& bytes) {
     auto p = weak.lock();
     if (!p) return;
     std::lock_guard<std::mutex> lock(p->mu);
-    std::size_t room = size - std::min(size, p->bytes.size());
-    std::size_t n = std::min(room, bytes->size());
-    p->bytes.insert(p->bytes.end(), bytes->begin(), bytes->begin() + static_cast<std::ptrdiff_t>(n));
+    if (p->done) return;
+    std::size_t n = std::min(p->capacity - p->written, bytes->size());
+    std::memcpy(p->dst + p->written, bytes->data(), n);
+    p->written += n;
   };
   handlers.onFinish = [weak](std::optional<kf::Error> error) {
     auto p = weak.lock();
@@ -470,6 +476,8 @@ kf::Result<std::size_t> MGBlockingRangeReader::read(std::uint64_t offset, void* 
   {
     std::lock_guard<std::mutex> lock(pending->mu);
     pending->request = request;
+    pending->dst = static_cast<std::uint8_t*>(dst);
+    pending->capacity = size;
   }
   bool cancelledMeanwhile;
   {
@@ -485,8 +493,7 @@ kf::Result<std::size_t> MGBlockingRangeReader::read(std::uint64_t offset, void* 
   loader_->shouldWaitForLoadingOfRequestedResource(request);
   std::unique_lock<std::mutex> lock(pending->mu);
   pending->cv.wait(lock, [&] { return pending->done; });
-  std::size_t n = pending->bytes.size();
-  if (n > 0) std::memcpy(dst, pending->bytes.data(), n);
+  std::size_t n = pending->written;
   std::optional<kf::Error> error = pending->error;
   lock.unlock();
   {
