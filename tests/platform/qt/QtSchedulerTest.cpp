@@ -15,15 +15,6 @@ namespace {
 
 class QtSchedulerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!QCoreApplication::instance()) {
-      static int argc = 1;
-      static char name[] = "test_platform_qt";
-      static char* argv[] = {name, nullptr};
-      static QCoreApplication app(argc, argv);
-    }
-  }
-
   // Runs the event loop until `done` holds or `timeoutMs` passes.
   static bool spinUntil(const std::function<bool()>& done, int timeoutMs = 2000) {
     if (done()) return true;
@@ -188,3 +179,11 @@ TEST_F(QtSchedulerTest, ClockIsMonotonic) {
 
 }  // namespace
 }  // namespace kf
+
+// The application object lives in main so that it is destroyed before the
+// toolkit's own globals.
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
