@@ -387,6 +387,7 @@ void ExportController::exportClipsToDirectory(const std::string& folder) {
   view_.setStatus("Exporting " + std::to_string(n) + " clips with two workers…");
   clipPreset_ = effectivePreset();
   clipEdit_ = edit;
+  clipSource_ = document_.sourcePath();
   nextClip_.store(0);
   for (auto& t : clipWorkers_)
     if (t.joinable()) t.join();
@@ -436,6 +437,14 @@ void ExportController::runClip(std::size_t j) {
     clipFailures_.fetch_add(1);
     clipCompleted_.fetch_add(1);
     recordClipError(KerflineError(kClipPresetCode, "The selected export preset is not available for this clip."));
+    return;
+  }
+  // A clip named like the source in the source's folder would delete the
+  // movie it is read from.
+  if (SameFile(request.outputPath, clipSource_)) {
+    clipFailures_.fetch_add(1);
+    clipCompleted_.fetch_add(1);
+    recordClipError(KerflineError(kClipFailedCode, "A clip would replace the source movie."));
     return;
   }
   RemoveFileIfPresent(request.outputPath);

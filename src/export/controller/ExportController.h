@@ -180,6 +180,7 @@ class ExportController {
   std::vector<std::string> clipPaths_;
   std::string clipFolder_;
   kerfline::EditState clipEdit_;  // the edit as it was when the clip export started
+  std::string clipSource_;
   ExportPreset clipPreset_ = ExportPreset::Passthrough;
   std::atomic<std::size_t> nextClip_{0};
   std::atomic<int> clipCompleted_{0};

@@ -1,5 +1,6 @@
 #include "platform/export/FfmpegExportSession.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,10 +110,19 @@ void FfmpegExportSession::run() {
     }
   };
   Status result;
+  bool ownsOutput = true;  // never remove the file the export reads
   {
     auto opened = input_ ? input_() : Result<OpenedInput>(Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "No source"});
+    struct stat in {}, out {};
+    const bool overwritesSource = !opened ? false
+                                  : ::stat(request_.outputPath.c_str(), &out) == 0 && opened->context->url &&
+                                        ::stat(opened->context->url, &in) == 0 && in.st_dev == out.st_dev &&
+                                        in.st_ino == out.st_ino;
     if (!opened) {
       result = opened.error();
+    } else if (overwritesSource) {
+      ownsOutput = false;
+      result = Error{kKerflineErrorDomain, 3, "The export would replace the movie it reads."};
     } else {
       // Remove whatever a previous export left at the destination.
       ::unlink(request_.outputPath.c_str());
@@ -122,7 +132,7 @@ void FfmpegExportSession::run() {
         result = exportimpl::RunReencode(opened->context.get(), request_, control);
     }
   }
-  if (cancelled_.load() || result) ::unlink(request_.outputPath.c_str());
+  if ((cancelled_.load() || result) && ownsOutput) ::unlink(request_.outputPath.c_str());
   if (cancelled_.load()) {
     status_.store(ExportStatus::Cancelled);
   } else if (result) {

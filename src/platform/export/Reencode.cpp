@@ -318,31 +318,44 @@ class Reencoder {
     const double t = static_cast<double>(outPts) * av_q2d(tb);
     if (control_.progress && plan_.totalDuration > 0)
       control_.progress(std::min(1.0, t / FromTimescale(plan_.totalDuration)));
-    ff::FramePtr out = ff::allocFrame();
-    if (!out) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    if (Status s = render(f, t, out.get())) return s;
-    out->pts = av_rescale_q(outPts, tb, venc_->time_base);
-    return encode(venc_.get(), out.get(), vout_);
+    if (Status s = render(f, t)) return s;
+    canvas_->pts = av_rescale_q(outPts, tb, venc_->time_base);
+    return encode(venc_.get(), canvas_.get(), vout_);
   }
 
   SwsContext* scaler(ff::SwsPtr& cache, int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixelFormat df,
                      int flags, bool srcFull) {
+    SwsContext* before = cache.get();
     SwsContext* ctx = sws_getCachedContext(cache.release(), sw, sh, sf, dw, dh, df, flags, nullptr, nullptr, nullptr);
     cache.reset(ctx);
     if (!ctx) return nullptr;
-    const int* coeffs = sws_getCoefficients(colorspace_);
-    // YUV both sides keep one matrix; RGB sides ignore theirs.
-    sws_setColorspaceDetails(ctx, coeffs, srcFull ? 1 : 0, coeffs, 0, 0, 1 << 16, 1 << 16);
+    if (ctx != before) {
+      const int* coeffs = sws_getCoefficients(colorspace_);
+      // YUV both sides keep one matrix; RGB sides ignore theirs.
+      sws_setColorspaceDetails(ctx, coeffs, srcFull ? 1 : 0, coeffs, 0, 0, 1 << 16, 1 << 16);
+    }
     return ctx;
   }
 
-  Status render(const AVFrame* f, double t, AVFrame* out) {
-    out->format = AV_PIX_FMT_YUV420P;
-    out->width = width_;
-    out->height = height_;
-    int err = av_frame_get_buffer(out, 0);
+  // Renders into canvas_, one picture reused for every frame: the encoder
+  // copies what it is given, and fresh pictures would cost page faults.
+  Status render(const AVFrame* f, double t) {
+    int err = 0;
+    if (!canvas_) {
+      canvas_.reset(av_frame_alloc());
+      if (!canvas_) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+      canvas_->format = AV_PIX_FMT_YUV420P;
+      canvas_->width = width_;
+      canvas_->height = height_;
+      err = av_frame_get_buffer(canvas_.get(), 0);
+      if (err < 0) return ff::makeError(err, "Out of memory");
+    }
+    const std::uint8_t* before = canvas_->data[0];
+    err = av_frame_make_writable(canvas_.get());
     if (err < 0) return ff::makeError(err, "Out of memory");
-    if (fit_.width != width_ || fit_.height != height_) {
+    AVFrame* out = canvas_.get();
+    if ((fit_.width != width_ || fit_.height != height_) && (!bandsDrawn_ || out->data[0] != before)) {
+      bandsDrawn_ = true;
       for (int y = 0; y < height_; ++y) std::memset(out->data[0] + y * out->linesize[0], 16, static_cast<std::size_t>(width_));
       for (int p = 1; p < 3; ++p)
         for (int y = 0; y < (height_ + 1) / 2; ++y)
@@ -356,7 +369,7 @@ class Reencoder {
     const double g = plan_.videoComposition ? FadeFactor(plan_.segments, plan_.fadesIn, plan_.fadesOut, t) : 1.0;
     const double stops = plan_.videoComposition && std::fabs(plan_.exposure) > 0.001 ? plan_.exposure : 0.0;
     const AVPixelFormat sf = static_cast<AVPixelFormat>(f->format);
-    const int scaleFlags = SWS_BICUBIC | SWS_ACCURATE_RND;
+    const int scaleFlags = SWS_BICUBIC;
     if (stops == 0 && !(g < 0.999)) {
       // Nothing changes the pixels: one conversion straight into place.
       SwsContext* s = scaler(direct_, f->width, f->height, sf, fit_.width, fit_.height, AV_PIX_FMT_YUV420P, scaleFlags, srcFull);
@@ -373,7 +386,7 @@ class Reencoder {
       if (err < 0) return ff::makeError(err, "Out of memory");
     }
     SwsContext* toRgb = scaler(toRgb_, f->width, f->height, sf, f->width, f->height, AV_PIX_FMT_RGB24,
-                               SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, srcFull);
+                               SWS_BILINEAR, srcFull);
     SwsContext* fromRgb = scaler(fromRgb_, f->width, f->height, AV_PIX_FMT_RGB24, fit_.width, fit_.height,
                                  AV_PIX_FMT_YUV420P, scaleFlags, false);
     if (!toRgb || !fromRgb) return Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "Cannot convert the picture"};
@@ -531,7 +544,8 @@ class Reencoder {
   ff::OutputContextPtr out_;
   AVStream *vin_ = nullptr, *ain_ = nullptr, *vout_ = nullptr, *aout_ = nullptr;
   ff::CodecContextPtr vdec_, adec_, venc_, aenc_;
-  ff::FramePtr probe_, rgb_;
+  ff::FramePtr probe_, rgb_, canvas_;
+  bool bandsDrawn_ = false;
   ff::SwsPtr direct_, toRgb_, fromRgb_;
   ff::SwrPtr swr_;
   AVAudioFifo* fifo_ = nullptr;

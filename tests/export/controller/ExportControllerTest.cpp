@@ -445,6 +445,21 @@ TEST_F(ExportControllerTest, ClipFailuresAreSummedAndCancelStopsTheRest) {
   EXPECT_FALSE(fs::exists(P("clip-02.mp4")));
   EXPECT_TRUE(fs::exists(P("clip-05.mp4")));
 
+  // A clip that would be written over the source movie fails; the source
+  // stays.
+  alerts.errors.clear();
+  factory.outcomes.clear();
+  const std::string original = doc.path;
+  doc.path = P("clip-03.mp4");
+  fs::copy_file(original, doc.path, fs::copy_options::overwrite_existing);
+  const auto sourceSize = fs::file_size(doc.path);
+  controller->exportClipsToDirectory(dir_.string());
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0].message, "1 clip export failure — A clip would replace the source movie.");
+  EXPECT_EQ(fs::file_size(doc.path), sourceSize);
+  doc.path = original;
+
   // Cancel while clips 2 and 3 run: clip 1 stays, the running ones are
   // removed, the rest never start.
   for (int i = 1; i <= 5; ++i) fs::remove(P("clip-0" + std::to_string(i) + ".mp4"));

@@ -233,6 +233,16 @@ TEST_F(ExportSessionTest, UnreadableSourceFailsWithoutOutput) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+TEST_F(ExportSessionTest, NeverWritesOverItsOwnSource) {
+  const std::string src = Out("source.mp4");
+  fs::copy_file(tm::ensure(tm::named("h264")), src);
+  const auto size = fs::file_size(src);
+  std::optional<Error> err;
+  EXPECT_EQ(Run(src, Request({{0, 1}}, ExportPreset::Passthrough, src), &err), ExportStatus::Failed);
+  ASSERT_TRUE(err);
+  EXPECT_EQ(fs::file_size(src), size);
+}
+
 TEST_F(ExportSessionTest, FullDestinationFailsAndLeavesNoPartialFile) {
   const std::string src = LongMovie();
   for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
