@@ -49,8 +49,12 @@ struct Status : kf::StatusLinePort {
 };
 
 struct Menu : kf::UndoMenuPort {
-  void setUndoItem(const std::string& t, bool e) override { benchmark::DoNotOptimize(t), benchmark::DoNotOptimize(e); }
-  void setRedoItem(const std::string& t, bool e) override { benchmark::DoNotOptimize(t), benchmark::DoNotOptimize(e); }
+  void setUndoItem(const std::string& t, bool e) override {
+    benchmark::DoNotOptimize(t), benchmark::DoNotOptimize(e);
+  }
+  void setRedoItem(const std::string& t, bool e) override {
+    benchmark::DoNotOptimize(t), benchmark::DoNotOptimize(e);
+  }
 };
 
 struct Field : kf::RenameFieldPort {

@@ -19,9 +19,13 @@ using kerfline::TimeSpan;
 namespace {
 
 // Status texts name junctions and clips by their 1-based position.
-std::string Num(std::int64_t v) { return std::to_string(v); }
+std::string Num(std::int64_t v) {
+  return std::to_string(v);
+}
 
-double FadeAt(const std::vector<double>& fades, std::size_t i) { return i < fades.size() ? fades[i] : 0.0; }
+double FadeAt(const std::vector<double>& fades, std::size_t i) {
+  return i < fades.size() ? fades[i] : 0.0;
+}
 
 }  // namespace
 
@@ -307,8 +311,12 @@ bool EditSession::fadeToggleAvailable(bool fadeIn) const {
   return f > 0 || kerfline::FadeRoom(_segments[k], other) >= kerfline::kMinimumFade;
 }
 
-void EditSession::toggleFadeIn() { toggleFade(true); }
-void EditSession::toggleFadeOut() { toggleFade(false); }
+void EditSession::toggleFadeIn() {
+  toggleFade(true);
+}
+void EditSession::toggleFadeOut() {
+  toggleFade(false);
+}
 
 void EditSession::toggleFade(bool fadeIn) {
   if (isBusy() || !validSelection()) return;
@@ -322,10 +330,12 @@ void EditSession::toggleFade(bool fadeIn) {
   applyEditState(std::move(s));
   refreshDirtyState();
   syncSegments();
-  const double x = validSelection() ? FadeAt(fadeIn ? _fadeIns : _fadeOuts, static_cast<std::size_t>(_selected)) : 0;
+  const double x =
+      validSelection() ? FadeAt(fadeIn ? _fadeIns : _fadeOuts, static_cast<std::size_t>(_selected)) : 0;
   const char* kind = fadeIn ? "Fade in" : "Fade out";
   if (x > 0) {
-    setStatus(std::string(kind) + " " + kerfline::FormatFixed1(x) + " s \u2014 renders on export (re-encode)");
+    setStatus(std::string(kind) + " " + kerfline::FormatFixed1(x) +
+              " s \u2014 renders on export (re-encode)");
   } else {
     setStatus(std::string(kind) + " removed");
   }
@@ -351,7 +361,9 @@ std::optional<ClipMenu> EditSession::timelineMenuForSegment(std::int64_t k, doub
   auto item = [&menu](std::string title, ClipMenuAction action, bool enabled) {
     menu.items.push_back(ClipMenuItem{false, std::move(title), action, enabled});
   };
-  auto separator = [&menu] { menu.items.push_back(ClipMenuItem{true, {}, ClipMenuAction::SplitContext, false}); };
+  auto separator = [&menu] {
+    menu.items.push_back(ClipMenuItem{true, {}, ClipMenuAction::SplitContext, false});
+  };
 
   item("Split Here", ClipMenuAction::SplitContext,
        seg.start + kerfline::kSplitMargin < t && t < seg.end - kerfline::kSplitMargin);
@@ -383,15 +395,33 @@ std::optional<ClipMenu> EditSession::keyboardTimelineMenu() {
 
 void EditSession::perform(ClipMenuAction action) {
   switch (action) {
-    case ClipMenuAction::SplitContext: splitContext(); break;
-    case ClipMenuAction::TrimStartContext: trimStartContext(); break;
-    case ClipMenuAction::TrimEndContext: trimEndContext(); break;
-    case ClipMenuAction::ToggleFadeIn: toggleFadeIn(); break;
-    case ClipMenuAction::ToggleFadeOut: toggleFadeOut(); break;
-    case ClipMenuAction::BeginRename: beginRename(); break;
-    case ClipMenuAction::RemoveSelected: removeSelected(); break;
-    case ClipMenuAction::UndoEdit: undoEdit(); break;
-    case ClipMenuAction::RedoEdit: redoEdit(); break;
+    case ClipMenuAction::SplitContext:
+      splitContext();
+      break;
+    case ClipMenuAction::TrimStartContext:
+      trimStartContext();
+      break;
+    case ClipMenuAction::TrimEndContext:
+      trimEndContext();
+      break;
+    case ClipMenuAction::ToggleFadeIn:
+      toggleFadeIn();
+      break;
+    case ClipMenuAction::ToggleFadeOut:
+      toggleFadeOut();
+      break;
+    case ClipMenuAction::BeginRename:
+      beginRename();
+      break;
+    case ClipMenuAction::RemoveSelected:
+      removeSelected();
+      break;
+    case ClipMenuAction::UndoEdit:
+      undoEdit();
+      break;
+    case ClipMenuAction::RedoEdit:
+      redoEdit();
+      break;
   }
 }
 
@@ -444,10 +474,17 @@ void EditSession::finishRenameMoving(std::int64_t step, bool save) {
 
 bool EditSession::doCommandBySelector(RenameFieldCommand command) {
   switch (command) {
-    case RenameFieldCommand::CancelOperation: finishRenameMoving(0, false); return true;
-    case RenameFieldCommand::InsertTab: finishRenameMoving(1, true); return true;
-    case RenameFieldCommand::InsertBacktab: finishRenameMoving(-1, true); return true;
-    case RenameFieldCommand::Other: return false;
+    case RenameFieldCommand::CancelOperation:
+      finishRenameMoving(0, false);
+      return true;
+    case RenameFieldCommand::InsertTab:
+      finishRenameMoving(1, true);
+      return true;
+    case RenameFieldCommand::InsertBacktab:
+      finishRenameMoving(-1, true);
+      return true;
+    case RenameFieldCommand::Other:
+      return false;
   }
   return false;
 }
@@ -467,7 +504,9 @@ SnapshotRef EditSession::snapshotWithAction(const std::string& actionName) const
   return s;
 }
 
-void EditSession::pushUndo(const std::string& actionName) { pushPreparedUndo(snapshotWithAction(actionName)); }
+void EditSession::pushUndo(const std::string& actionName) {
+  pushPreparedUndo(snapshotWithAction(actionName));
+}
 
 void EditSession::pushPreparedUndo(SnapshotRef snapshot) {
   if (!snapshot) return;
@@ -542,6 +581,8 @@ bool EditSession::cancelArmedJunction(bool timelineDragActive) {
   return true;
 }
 
-double EditSession::frameStep() const { return _frameDuration > 0 ? _frameDuration : 1.0 / 30; }
+double EditSession::frameStep() const {
+  return _frameDuration > 0 ? _frameDuration : 1.0 / 30;
+}
 
 }  // namespace kf

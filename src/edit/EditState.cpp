@@ -15,7 +15,8 @@ void AppendG17(std::string& out, double v) {
 }
 
 std::string Signature(const std::vector<TimeSpan>& segments, const std::vector<std::string>& names,
-                      const std::vector<double>& fadeIns, const std::vector<double>& fadeOuts, double exposure) {
+                      const std::vector<double>& fadeIns, const std::vector<double>& fadeOuts,
+                      double exposure) {
   std::string out;
   // About 60 bytes per segment without names; one reservation avoids regrowth.
   out.reserve(32 + segments.size() * 64);
@@ -63,8 +64,8 @@ const std::string kNoName;
 }  // namespace
 
 bool SameSignature(const std::vector<TimeSpan>& segmentsA, const std::vector<std::string>& namesA,
-                   const std::vector<double>& fadeInsA, const std::vector<double>& fadeOutsA, double exposureA,
-                   const EditState& b) {
+                   const std::vector<double>& fadeInsA, const std::vector<double>& fadeOutsA,
+                   double exposureA, const EditState& b) {
   const std::size_t n = segmentsA.size();
   // Without delimiters in the names the text parses back into its values, so
   // equal texts and equal values are the same thing.
@@ -81,7 +82,8 @@ bool SameSignature(const std::vector<TimeSpan>& segmentsA, const std::vector<std
     const std::string& nameB = i < b.names.size() ? b.names[i] : kNoName;
     if (nameA != nameB) return false;
     if (!SameNumberText(i < fadeInsA.size() ? fadeInsA[i] : 0.0, i < b.fadeIns.size() ? b.fadeIns[i] : 0.0) ||
-        !SameNumberText(i < fadeOutsA.size() ? fadeOutsA[i] : 0.0, i < b.fadeOuts.size() ? b.fadeOuts[i] : 0.0)) {
+        !SameNumberText(i < fadeOutsA.size() ? fadeOutsA[i] : 0.0,
+                        i < b.fadeOuts.size() ? b.fadeOuts[i] : 0.0)) {
       return false;
     }
   }

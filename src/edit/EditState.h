@@ -59,7 +59,8 @@ inline constexpr double kMinimumFade = 0.05;
 std::string Signature(const EditState& state);
 // The same text from the parts of an edit held separately (the live edit).
 std::string Signature(const std::vector<TimeSpan>& segments, const std::vector<std::string>& names,
-                      const std::vector<double>& fadeIns, const std::vector<double>& fadeOuts, double exposure);
+                      const std::vector<double>& fadeIns, const std::vector<double>& fadeOuts,
+                      double exposure);
 
 // Whether two edits have the same Signature. Compares the values directly
 // (the same number text means the same double, or not-a-number of the same
@@ -68,8 +69,8 @@ std::string Signature(const std::vector<TimeSpan>& segments, const std::vector<s
 // of the edits, without allocating in the common case.
 bool SameSignature(const EditState& a, const EditState& b);
 bool SameSignature(const std::vector<TimeSpan>& segmentsA, const std::vector<std::string>& namesA,
-                   const std::vector<double>& fadeInsA, const std::vector<double>& fadeOutsA, double exposureA,
-                   const EditState& b);
+                   const std::vector<double>& fadeInsA, const std::vector<double>& fadeOutsA,
+                   double exposureA, const EditState& b);
 
 // Writes v as "%.17g" does in the C locale, appending to out.
 void AppendG17(std::string& out, double v);

@@ -309,7 +309,7 @@ TEST_F(EditFixture, TrimClampsBetweenNeighboursAndTheMovie) {
   EXPECT_DOUBLE_EQ(session.segments()[1].start, 8.9);  // 0.1 s stays
   session.trimSegment(1, false, 50, 2);
   EXPECT_EQ(session.segments()[1].end, 10);  // the movie's end
-  EXPECT_EQ(UndoDepth(), 4u);  // the clamped start trim that moved nothing recorded nothing
+  EXPECT_EQ(UndoDepth(), 4u);                // the clamped start trim that moved nothing recorded nothing
   EXPECT_EQ(menu.undoTitle, "Undo trim");
 
   // Trims clamp fades that no longer fit.

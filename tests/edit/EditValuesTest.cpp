@@ -3,6 +3,9 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -120,6 +123,25 @@ TEST(Signature, FormatsLikePrintfG17ByteForByte) {
   EXPECT_NE(kerfline::Signature(unnamed), kerfline::Signature(named));
 }
 
+TEST(Signature, NumberTextMatchesPrintfForArbitraryDoubles) {
+  // The test runs in the C locale, where printf is the reference.
+  ASSERT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> seconds(0, 36000);
+  for (int i = 0; i < 20000; ++i) {
+    double v;
+    if (i % 2 == 0) {
+      const std::uint64_t bits = rng();
+      std::memcpy(&v, &bits, sizeof v);  // any bit pattern: subnormals, huge values, NaNs
+    } else {
+      v = seconds(rng);  // the times edits hold
+    }
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%.17g", v);
+    ASSERT_EQ(G17(v), expected) << i;
+  }
+}
+
 TEST(Signature, MissingEntriesReadAsEmptyNameAndZeroFade) {
   EditState s;
   s.segments = {{0, 1}, {2, 3.5}};
@@ -179,7 +201,8 @@ TEST(Signature, SameSignatureAgreesWithTheTexts) {
     EditState e;
     const std::size_t n = rng() % 3;
     for (std::size_t i = 0; i < n; ++i) e.segments.push_back({pick(values), pick(values)});
-    for (std::size_t i = 0, k = n + rng() % 2 - (n > 0 ? rng() % 2 : 0); i < k; ++i) e.names.push_back(pick(names));
+    for (std::size_t i = 0, k = n + rng() % 2 - (n > 0 ? rng() % 2 : 0); i < k; ++i)
+      e.names.push_back(pick(names));
     for (std::size_t i = 0, k = rng() % (n + 2); i < k; ++i) e.fadeIns.push_back(pick(values));
     for (std::size_t i = 0, k = rng() % (n + 2); i < k; ++i) e.fadeOuts.push_back(pick(values));
     e.exposure = pick(values);
@@ -191,16 +214,28 @@ TEST(Signature, SameSignatureAgreesWithTheTexts) {
     EditState b = a;
     // Mostly small changes, so that equal texts come up often.
     switch (rng() % 6) {
-      case 0: b = randomEdit(); break;
-      case 1: b.exposure = pick(values); break;
-      case 2: if (!b.names.empty()) b.names[rng() % b.names.size()] = pick(names); break;
-      case 3: b.fadeIns.push_back(0); break;
-      case 4: if (!b.segments.empty()) b.segments.back().end = pick(values); break;
-      default: break;
+      case 0:
+        b = randomEdit();
+        break;
+      case 1:
+        b.exposure = pick(values);
+        break;
+      case 2:
+        if (!b.names.empty()) b.names[rng() % b.names.size()] = pick(names);
+        break;
+      case 3:
+        b.fadeIns.push_back(0);
+        break;
+      case 4:
+        if (!b.segments.empty()) b.segments.back().end = pick(values);
+        break;
+      default:
+        break;
     }
     const bool texts = kerfline::Signature(a) == kerfline::Signature(b);
     equalPairs += texts;
-    ASSERT_EQ(kerfline::SameSignature(a, b), texts) << kerfline::Signature(a) << " vs " << kerfline::Signature(b);
+    ASSERT_EQ(kerfline::SameSignature(a, b), texts)
+        << kerfline::Signature(a) << " vs " << kerfline::Signature(b);
   }
   EXPECT_GT(equalPairs, 2000);
 }
@@ -211,7 +246,7 @@ TEST(FadeClamp, ClampsToTheClipAndDropsShortFades) {
   std::vector<double> out = {1, 1.5, 0.5, 0.3, 1};
   mg::ClampFades(segs, in, out);
   EXPECT_EQ(in, (std::vector<double>{2, 0, 0, 0.3, 0, 9}));  // index 5 past the segments: untouched
-  EXPECT_EQ(out[0], 0);                                       // no room left beside the 2 s fade-in
+  EXPECT_EQ(out[0], 0);                                      // no room left beside the 2 s fade-in
   EXPECT_EQ(out[1], 1.5);
   EXPECT_EQ(out[2], 0.5);
   EXPECT_DOUBLE_EQ(out[3], 0.2);  // 0.5 - 0.3
@@ -288,7 +323,7 @@ TEST(Clock, RoundsToMillisecondsAndSwitchesToHours) {
   EXPECT_EQ(mg::Clock(-0.0), "00:00.000");
   EXPECT_EQ(mg::Clock(std::nan("")), "00:00.000");
   EXPECT_EQ(mg::Clock(std::numeric_limits<double>::infinity()), "00:00.000");
-  EXPECT_EQ(mg::Clock(360000), "100:00:00.000");  // hours are not wrapped
+  EXPECT_EQ(mg::Clock(360000), "100:00:00.000");           // hours are not wrapped
   EXPECT_EQ(mg::Clock(1e300), "2562047788015:12:55.807");  // capped, never undefined
 }
 

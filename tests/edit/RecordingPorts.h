@@ -41,7 +41,9 @@ struct RecordingTimeline : kf::EditTimelinePort {
   double duration() const override { return movieDuration; }
   void setDuration(double seconds) override { movieDuration = seconds; }
   // Clips 100 points wide side by side on a track 60 points high at y 10.
-  kf::Rect rectForSegment(std::int64_t i) const override { return {static_cast<double>(i) * 100, 10, 100, 60}; }
+  kf::Rect rectForSegment(std::int64_t i) const override {
+    return {static_cast<double>(i) * 100, 10, 100, 60};
+  }
   void refreshEditorUIAtSeconds(double seconds) override { refreshes.push_back(seconds); }
 };
 

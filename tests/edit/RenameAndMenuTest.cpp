@@ -40,10 +40,11 @@ TEST_F(EditFixture, ClipMenuListsItsItemsInOrderWithTheirRules) {
   EXPECT_EQ(timeline.edits, edits + 1);
   EXPECT_EQ(timeline.selected, 1);
   EXPECT_EQ(menu->title, "Clip");
-  EXPECT_EQ(Describe(*menu), (std::vector<std::string>{
-                                 "Split Here:0:on", "-", "Trim Clip Start to Here:1:on",
-                                 "Trim Clip End to Here:2:on", "-", "Fade In (1 s):3:on", "Fade Out (1 s):4:on",
-                                 "-", "Rename:5:on", "Remove:6:on", "-", "Undo:7:off", "Redo:8:off"}));
+  EXPECT_EQ(Describe(*menu),
+            (std::vector<std::string>{"Split Here:0:on", "-", "Trim Clip Start to Here:1:on",
+                                      "Trim Clip End to Here:2:on", "-", "Fade In (1 s):3:on",
+                                      "Fade Out (1 s):4:on", "-", "Rename:5:on", "Remove:6:on", "-",
+                                      "Undo:7:off", "Redo:8:off"}));
 
   // Near an edge no split; with fades their removal; with history its names.
   session.toggleFadeIn();
@@ -51,10 +52,11 @@ TEST_F(EditFixture, ClipMenuListsItsItemsInOrderWithTheirRules) {
   session.undoEdit();
   menu = session.timelineMenuForSegment(1, 5.04);
   ASSERT_TRUE(menu);
-  EXPECT_EQ(Describe(*menu), (std::vector<std::string>{
-                                 "Split Here:0:off", "-", "Trim Clip Start to Here:1:on",
-                                 "Trim Clip End to Here:2:on", "-", "Remove Fade In:3:on", "Fade Out (1 s):4:on",
-                                 "-", "Rename:5:on", "Remove:6:on", "-", "Undo fade in:7:on", "Redo fade out:8:on"}));
+  EXPECT_EQ(Describe(*menu),
+            (std::vector<std::string>{"Split Here:0:off", "-", "Trim Clip Start to Here:1:on",
+                                      "Trim Clip End to Here:2:on", "-", "Remove Fade In:3:on",
+                                      "Fade Out (1 s):4:on", "-", "Rename:5:on", "Remove:6:on", "-",
+                                      "Undo fade in:7:on", "Redo fade out:8:on"}));
 }
 
 TEST_F(EditFixture, ClipMenuDisablesWhatTheClipCannotTake) {
