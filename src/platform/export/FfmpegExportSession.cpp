@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/export/ExportInternal.h"
+#include "platform/ffmpeg/RangeAvio.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -48,6 +49,32 @@ InputOpener OpenPath(std::string path) {
     in.context.reset(raw);
     err = avformat_find_stream_info(raw, nullptr);
     if (err < 0) return ff::makeError(err, "Cannot read " + path);
+    return in;
+  };
+}
+
+InputOpener OpenServed(std::string url, std::shared_ptr<MGRangeAssetLoader> loader) {
+  return [url, loader]() -> Result<OpenedInput> {
+    auto avio = std::make_shared<ff::RangeAvio>(loader);
+    if (!avio->context()) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    raw->pb = avio->context();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    OpenedInput in;
+    in.io = avio;
+    int err = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+    if (err < 0) {
+      // The loader's own failure says more than FFmpeg's generic one.
+      if (auto e = avio->readError()) return *e;
+      return ff::makeError(err, "Cannot open " + url);
+    }
+    in.context.reset(raw);
+    err = avformat_find_stream_info(raw, nullptr);
+    if (err < 0) {
+      if (auto e = avio->readError()) return *e;
+      return ff::makeError(err, "Cannot read " + url);
+    }
     return in;
   };
 }

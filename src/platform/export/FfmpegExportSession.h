@@ -30,6 +30,8 @@
 
 namespace kf {
 
+class MGRangeAssetLoader;
+
 // An opened source. `io` owns whatever the context reads through (a custom
 // AVIOContext and its loader) and is released after `context` is closed.
 struct OpenedInput {
@@ -44,6 +46,11 @@ using InputOpener = std::function<Result<OpenedInput>()>;
 
 // Opens a file (or anything FFmpeg opens by name).
 InputOpener OpenPath(std::string path);
+
+// Opens a served movie ("kerfline-range:" URL) through its range loader, as
+// the player reads it (retagged sample entries included). The loader must
+// stay usable while exports read from it; each opening reads independently.
+InputOpener OpenServed(std::string url, std::shared_ptr<MGRangeAssetLoader> loader);
 
 // The movie's duration in seconds, as FFmpeg reads it from the container.
 Result<double> ProbeMovieDuration(const std::string& path);

@@ -14,6 +14,9 @@
 #include <map>
 
 #include "DecodedMovie.h"
+#include "source/MGFileRangeService.h"
+#include "source/MGRangeAssetLoader.h"
+#include "source/MGSampleEntryRetag.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -145,6 +148,33 @@ TEST_F(ExportSessionTest, StreamCopyKeepsSampleEntryRotationAndTags) {
       EXPECT_EQ(std::vector<int>(got.begin(), got.begin() + 29), Range(15, 43));
     }
   }
+}
+
+TEST_F(ExportSessionTest, ServedMovieIsCopiedAsThePlayerSeesIt) {
+  // A local "hev1" movie is served with its sample entry presented as
+  // "hvc1"; the copy keeps what it was shown.
+  const std::string path = tm::ensure(tm::named("hev1"));
+  auto file = MGFileRangeService::create(path);
+  const auto size = file->size();
+  auto loader = MGRangeAssetLoader::create(file, size, path, nullptr);
+  std::atomic<bool> scanned{false};
+  MGScanSampleEntryRetags(file, size, "mp4", [&](MGRetagTable t) {
+    loader->setRetags(std::move(t));
+    scanned = true;
+  });
+  while (!scanned) std::this_thread::yield();
+  ASSERT_FALSE(loader->retags().empty());
+  const std::string out = Out("served.mp4");
+  FfmpegExportSession s(OpenServed("kerfline-range://movie/hev1.mp4", loader),
+                        Request({{0.5, 1.5}}, ExportPreset::Passthrough, out));
+  s.exportBlocking();
+  ASSERT_EQ(s.status(), ExportStatus::Completed) << (s.error() ? s.error()->message : "");
+  AVFormatContext* raw = nullptr;
+  ASSERT_EQ(avformat_open_input(&raw, out.c_str(), nullptr, nullptr), 0);
+  ff::InputContextPtr c(raw);
+  avformat_find_stream_info(raw, nullptr);
+  EXPECT_EQ(raw->streams[0]->codecpar->codec_tag, MKTAG('h', 'v', 'c', '1'));
+  EXPECT_EQ(Numbers(*testing::DecodeVideo(out)), Range(15, 44));
 }
 
 TEST_F(ExportSessionTest, FadesAndExposureActInLinearLight) {
