@@ -57,7 +57,8 @@ double ReadDirect(const std::string& path, std::uint64_t size, std::uint64_t& su
   return s;
 }
 
-double ReadThroughLoader(const std::shared_ptr<kf::MGRangeAssetLoader>& loader, std::uint64_t& sum, bool& ok) {
+double ReadThroughLoader(const std::shared_ptr<kf::MGRangeAssetLoader>& loader, std::uint64_t& sum,
+                         bool& ok) {
   kf::MGBlockingRangeReader reader(loader);
   std::vector<std::uint8_t> buf(kChunk);
   auto t0 = std::chrono::steady_clock::now();
@@ -78,8 +79,10 @@ int main(int argc, char** argv) {
   bool filled = false;
   std::uint64_t mib = 1024;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--filled")) filled = true;
-    else if (!std::strcmp(argv[i], "--mib") && i + 1 < argc) mib = std::strtoull(argv[++i], nullptr, 10);
+    if (!std::strcmp(argv[i], "--filled"))
+      filled = true;
+    else if (!std::strcmp(argv[i], "--mib") && i + 1 < argc)
+      mib = std::strtoull(argv[++i], nullptr, 10);
   }
   const std::uint64_t size = mib << 20;
   char tmpl[] = "/tmp/kf-bench-source-XXXXXX";
@@ -104,8 +107,8 @@ int main(int argc, char** argv) {
 
   // The reference service, as its own process.
   std::string registry = dir + "/registry";
-  std::vector<std::string> args{KERFLINE_RANGE_SERVICE, "--identifier", "bench", "--root", dir + "/root",
-                                "--registry", registry};
+  std::vector<std::string> args{KERFLINE_RANGE_SERVICE, "--identifier", "bench", "--root",
+                                dir + "/root",          "--registry",   registry};
   std::vector<char*> cargv;
   for (auto& a : args) cargv.push_back(a.data());
   cargv.push_back(nullptr);
@@ -130,13 +133,16 @@ int main(int argc, char** argv) {
 
   bool okLocal = false, okLarder = false;
   auto fileService = kf::MGFileRangeService::create(path);
-  double local = ReadThroughLoader(kf::MGRangeAssetLoader::create(fileService, size, path, nullptr), sum, okLocal);
+  double local =
+      ReadThroughLoader(kf::MGRangeAssetLoader::create(fileService, size, path, nullptr), sum, okLocal);
 
   double larder = -1;
   if (ready) {
     auto domain = kf::MGLookupLarderDomain(registry, "bench");
-    auto conn = domain ? kf::MGLarderConnection::connect(domain->socketPath, kf::kLarderByteRangeServiceName, "big.mp4")
-                       : kf::Result<std::shared_ptr<kf::MGLarderConnection>>(kf::Error{"bench", 1, "no domain"});
+    auto conn =
+        domain
+            ? kf::MGLarderConnection::connect(domain->socketPath, kf::kLarderByteRangeServiceName, "big.mp4")
+            : kf::Result<std::shared_ptr<kf::MGLarderConnection>>(kf::Error{"bench", 1, "no domain"});
     if (conn.ok()) {
       (*conn)->resume();
       larder = ReadThroughLoader(kf::MGRangeAssetLoader::create(*conn, size, path, *conn), sum, okLarder);
@@ -150,7 +156,8 @@ int main(int argc, char** argv) {
 
   auto rate = [&](double s) { return s > 0 ? static_cast<double>(mib) / s : 0.0; };
   std::printf("direct pread:            %7.3f s  %8.0f MiB/s\n", direct, rate(direct));
-  std::printf("loader + file service:   %7.3f s  %8.0f MiB/s%s\n", local, rate(local), okLocal ? "" : "  (FAILED)");
+  std::printf("loader + file service:   %7.3f s  %8.0f MiB/s%s\n", local, rate(local),
+              okLocal ? "" : "  (FAILED)");
   if (larder >= 0) {
     std::printf("loader + Larder service: %7.3f s  %8.0f MiB/s%s\n", larder, rate(larder),
                 okLarder ? "" : "  (FAILED)");

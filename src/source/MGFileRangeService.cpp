@@ -29,9 +29,13 @@ std::shared_ptr<MGFileRangeService> MGFileRangeService::create(const std::string
   return std::shared_ptr<MGFileRangeService>(new MGFileRangeService(fd, size));
 }
 
-MGFileRangeService::~MGFileRangeService() { ::close(fd_); }
+MGFileRangeService::~MGFileRangeService() {
+  ::close(fd_);
+}
 
-void MGFileRangeService::fileSizeWithReply(SizeReply reply) { reply(size_, std::nullopt); }
+void MGFileRangeService::fileSizeWithReply(SizeReply reply) {
+  reply(size_, std::nullopt);
+}
 
 void MGFileRangeService::readOffset(std::uint64_t offset, std::uint64_t length, ReadReply reply) {
   constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(INT64_MAX);

@@ -64,16 +64,22 @@ std::optional<MGLarderDomain> ReadEntry(const std::string& path) {
     std::size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-    if (key == "identifier") d.identifier = value;
-    else if (key == "root") d.root = value;
-    else if (key == "socket") d.socketPath = value;
-    else if (key == "service") d.services.push_back(value);
+    if (key == "identifier")
+      d.identifier = value;
+    else if (key == "root")
+      d.root = value;
+    else if (key == "socket")
+      d.socketPath = value;
+    else if (key == "service")
+      d.services.push_back(value);
   }
   if (d.identifier.empty() || d.root.empty() || d.socketPath.empty()) return std::nullopt;
   return d;
 }
 
-bool ValidLine(const std::string& v) { return v.find('\n') == std::string::npos && v.find('\r') == std::string::npos; }
+bool ValidLine(const std::string& v) {
+  return v.find('\n') == std::string::npos && v.find('\r') == std::string::npos;
+}
 
 }  // namespace
 
@@ -83,7 +89,8 @@ kf::Result<std::shared_ptr<MGLarderConnection>> MGLarderServiceRef::connect() co
 
 std::string MGLarderRegistryDirectory() {
   if (const char* env = std::getenv("KERFLINE_LARDER_REGISTRY"); env && *env) return env;
-  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return std::string(run) + "/kerfline-larder";
+  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
+    return std::string(run) + "/kerfline-larder";
   return "/tmp/kerfline-larder-" + std::to_string(::getuid());
 }
 
@@ -105,7 +112,8 @@ kf::Status MGPublishLarderDomain(const std::string& directory, const MGLarderDom
     if (v->empty() || !ValidLine(*v)) return MGPosixError(EINVAL);
   }
   std::ostringstream out;
-  out << "identifier=" << domain.identifier << "\nroot=" << domain.root << "\nsocket=" << domain.socketPath << "\n";
+  out << "identifier=" << domain.identifier << "\nroot=" << domain.root << "\nsocket=" << domain.socketPath
+      << "\n";
   for (const auto& s : domain.services) {
     if (ValidLine(s)) out << "service=" << s << "\n";
   }
@@ -129,7 +137,8 @@ void MGWithdrawLarderDomain(const std::string& directory, const std::string& ide
   ::unlink(MGLarderDomainEntryPath(directory, identifier).c_str());
 }
 
-std::optional<MGLarderDomain> MGLookupLarderDomain(const std::string& directory, const std::string& identifier) {
+std::optional<MGLarderDomain> MGLookupLarderDomain(const std::string& directory,
+                                                   const std::string& identifier) {
   if (identifier.empty() || !PrivateDirectory(directory)) return std::nullopt;
   auto d = ReadEntry(MGLarderDomainEntryPath(directory, identifier));
   if (!d || d->identifier != identifier) return std::nullopt;
@@ -151,8 +160,8 @@ std::vector<MGLarderDomain> MGListLarderDomains(const std::string& directory) {
   return out;
 }
 
-std::optional<MGLarderServiceRef> MGLarderServiceWithName(const MGLarderDomain& domain, const std::string& name,
-                                                          const std::string& item) {
+std::optional<MGLarderServiceRef> MGLarderServiceWithName(const MGLarderDomain& domain,
+                                                          const std::string& name, const std::string& item) {
   for (const auto& s : domain.services) {
     if (s == name) return MGLarderServiceRef{name, item, domain.socketPath};
   }
@@ -160,7 +169,7 @@ std::optional<MGLarderServiceRef> MGLarderServiceWithName(const MGLarderDomain& 
 }
 
 std::map<std::string, MGLarderServiceRef> MGFileProviderServicesForItem(const std::string& directory,
-                                                                       const std::string& path) {
+                                                                        const std::string& path) {
   std::map<std::string, MGLarderServiceRef> out;
   std::string real = RealPath(path);
   if (real.empty()) return out;

@@ -63,16 +63,17 @@ std::string MGLarderDomainEntryPath(const std::string& directory, const std::str
 std::string MGLarderSocketPath(const std::string& directory, const std::string& identifier);
 
 // The domain's manager: its entry, or nothing when no such domain runs.
-std::optional<MGLarderDomain> MGLookupLarderDomain(const std::string& directory, const std::string& identifier);
+std::optional<MGLarderDomain> MGLookupLarderDomain(const std::string& directory,
+                                                   const std::string& identifier);
 std::vector<MGLarderDomain> MGListLarderDomains(const std::string& directory);
 
 // A domain's service `name` for `item`: nothing when the domain does not
 // offer that service.
-std::optional<MGLarderServiceRef> MGLarderServiceWithName(const MGLarderDomain& domain, const std::string& name,
-                                                          const std::string& item);
+std::optional<MGLarderServiceRef> MGLarderServiceWithName(const MGLarderDomain& domain,
+                                                          const std::string& name, const std::string& item);
 // The services of the file at `path`, by name: empty when the file lies in
 // no announced domain (or does not exist).
 std::map<std::string, MGLarderServiceRef> MGFileProviderServicesForItem(const std::string& directory,
-                                                                       const std::string& path);
+                                                                        const std::string& path);
 
 }  // namespace kf

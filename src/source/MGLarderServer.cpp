@@ -57,7 +57,9 @@ kf::Result<std::string> MGResolveLarderItem(const std::string& root, const std::
 
 MGLarderServer::MGLarderServer(MGLarderServerOptions options) : options_(std::move(options)) {}
 
-MGLarderServer::~MGLarderServer() { stop(); }
+MGLarderServer::~MGLarderServer() {
+  stop();
+}
 
 kf::Status MGLarderServer::start() {
   sockaddr_un addr{};
@@ -69,7 +71,8 @@ kf::Status MGLarderServer::start() {
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0) return MGPosixError(errno);
   ::unlink(options_.socketPath.c_str());
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 16) != 0) {
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, 16) != 0) {
     int err = errno;
     ::close(listenFd_);
     listenFd_ = -1;

@@ -126,7 +126,8 @@ void EncodeParts(const MGLarderMessage& m, std::vector<std::uint8_t>& head, std:
       w.str16(m.serviceName);
       w.str16(m.itemIdentifier);
       break;
-    case MGLarderMessageType::kFileSize: break;
+    case MGLarderMessageType::kFileSize:
+      break;
     case MGLarderMessageType::kRead:
       w.u64(m.offset);
       w.u64(m.length);
@@ -187,7 +188,8 @@ std::vector<std::uint8_t> MGEncodeLarderFrame(const MGLarderMessage& m) {
   std::vector<std::uint8_t> head, tail;
   std::size_t dataBytes;
   EncodeParts(m, head, tail, dataBytes);
-  if (dataBytes) head.insert(head.end(), m.data->begin(), m.data->begin() + static_cast<std::ptrdiff_t>(dataBytes));
+  if (dataBytes)
+    head.insert(head.end(), m.data->begin(), m.data->begin() + static_cast<std::ptrdiff_t>(dataBytes));
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
 }
@@ -214,10 +216,17 @@ std::optional<MGLarderMessage> MGDecodeLarderPayload(const std::uint8_t* payload
   bool ok = false;
   if (!fromService) {
     switch (m.type) {
-      case MGLarderMessageType::kHello: ok = r.str16(m.serviceName) && r.str16(m.itemIdentifier); break;
-      case MGLarderMessageType::kFileSize: ok = true; break;
-      case MGLarderMessageType::kRead: ok = r.u64(m.offset) && r.u64(m.length); break;
-      default: ok = false;
+      case MGLarderMessageType::kHello:
+        ok = r.str16(m.serviceName) && r.str16(m.itemIdentifier);
+        break;
+      case MGLarderMessageType::kFileSize:
+        ok = true;
+        break;
+      case MGLarderMessageType::kRead:
+        ok = r.u64(m.offset) && r.u64(m.length);
+        break;
+      default:
+        ok = false;
     }
   } else {
     switch (m.type) {
@@ -253,7 +262,8 @@ std::optional<MGLarderMessage> MGDecodeLarderPayload(const std::uint8_t* payload
         }
         break;
       }
-      default: ok = false;
+      default:
+        ok = false;
     }
   }
   if (!ok || !r.atEnd()) return std::nullopt;

@@ -4,8 +4,8 @@
 
 namespace kf {
 
-MGLoadingRequest::MGLoadingRequest(std::optional<ContentInformationRequest> info, std::optional<DataRequest> data,
-                                   Handlers handlers)
+MGLoadingRequest::MGLoadingRequest(std::optional<ContentInformationRequest> info,
+                                   std::optional<DataRequest> data, Handlers handlers)
     : info_(std::move(info)), data_(std::move(data)), handlers_(std::move(handlers)) {}
 
 std::shared_ptr<MGLoadingRequest> MGLoadingRequest::make(std::optional<ContentInformationRequest> info,
@@ -62,9 +62,13 @@ void MGLoadingRequest::respondWithData(const MGBytes& bytes) {
   if (handlers_.onData) handlers_.onData(bytes);
 }
 
-void MGLoadingRequest::finishLoading() { finish(std::nullopt); }
+void MGLoadingRequest::finishLoading() {
+  finish(std::nullopt);
+}
 
-void MGLoadingRequest::finishLoadingWithError(kf::Error error) { finish(std::move(error)); }
+void MGLoadingRequest::finishLoadingWithError(kf::Error error) {
+  finish(std::move(error));
+}
 
 void MGLoadingRequest::finish(std::optional<kf::Error> error) {
   std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -40,7 +40,9 @@ class Delivery {
   Completion completion_;
 };
 
-std::string FileNameOr(const std::string& name) { return name.empty() ? "movie.mp4" : name; }
+std::string FileNameOr(const std::string& name) {
+  return name.empty() ? "movie.mp4" : name;
+}
 
 void MGFailPreparation(std::optional<kf::Error> error, Delivery& deliver) {
   MGPreparation r;
@@ -75,7 +77,8 @@ void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver) {
   std::string fileName = FileNameOr(MGLastPathComponent(*path));
   // The file service answers synchronously, so the scan completes here.
   std::optional<MGRetagTable> table;
-  MGScanSampleEntryRetags(service, size, MGPathExtension(*path), [&](MGRetagTable t) { table = std::move(t); });
+  MGScanSampleEntryRetags(service, size, MGPathExtension(*path),
+                          [&](MGRetagTable t) { table = std::move(t); });
   if (table && !table->empty()) {
     auto loader = MGRangeAssetLoader::create(service, size, url, nullptr);
     loader->setRetags(std::move(*table));
@@ -127,7 +130,8 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
 // Runs on the preparation queue of `prep`.
 void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, const MGLarderServiceRef& ref,
                                     double timeoutSeconds) {
-  auto connected = MGLarderConnection::connect(ref.socketPath, ref.serviceName, ref.itemIdentifier, timeoutSeconds);
+  auto connected =
+      MGLarderConnection::connect(ref.socketPath, ref.serviceName, ref.itemIdentifier, timeoutSeconds);
   if (!connected.ok()) {
     prep->finished = true;
     prep->failOrFallBack(connected.error());
@@ -137,9 +141,7 @@ void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, co
   std::weak_ptr<Preparation> weakPrep = prep;
   // The handlers keep the preparation alive for as long as the connection
   // lives: after delivery their one job is to end the delivered loader.
-  auto onDrop = [prep] {
-    prep->queue.async([prep] { prep->disconnected(); });
-  };
+  auto onDrop = [prep] { prep->queue.async([prep] { prep->disconnected(); }); };
   connection->setInterruptionHandler(onDrop);
   connection->setInvalidationHandler(onDrop);
   connection->resume();
@@ -187,7 +189,8 @@ std::string MGRangeAssetURL(const std::string& host, const std::string& fileName
 void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Completion completion,
                                MGPreparationOptions options) {
   auto deliver = std::make_shared<Delivery>(scheduler, std::move(completion));
-  std::string registry = options.registryDirectory.empty() ? MGLarderRegistryDirectory() : options.registryDirectory;
+  std::string registry =
+      options.registryDirectory.empty() ? MGLarderRegistryDirectory() : options.registryDirectory;
   auto parts = MGParseURL(url);
   bool handoff = parts && parts->scheme == "kerfline" && parts->host == "larder";
   auto filePath = MGPathFromFileURL(url);
@@ -198,7 +201,8 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
   // The look-ups touch the file system and the connection blocks: both run on
   // the preparation queue.
   std::string fileName = handoff ? MGLastPathComponent(parts->path) : MGLastPathComponent(*filePath);
-  auto prep = std::make_shared<Preparation>(deliver, url, FileNameOr(fileName), /*fallBackOnFailure=*/!handoff);
+  auto prep =
+      std::make_shared<Preparation>(deliver, url, FileNameOr(fileName), /*fallBackOnFailure=*/!handoff);
   double timeout = options.connectTimeoutSeconds;
   if (handoff) {
     std::string query = parts->query;

@@ -65,7 +65,8 @@ struct MGPreparationOptions {
 };
 
 void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler,
-                               std::function<void(MGPreparation)> completion, MGPreparationOptions options = {});
+                               std::function<void(MGPreparation)> completion,
+                               MGPreparationOptions options = {});
 
 // The served asset's URL for a file name ("movie.mp4" when empty).
 std::string MGRangeAssetURL(const std::string& host, const std::string& fileName);

@@ -61,7 +61,9 @@ void MGRangeReadOperation::finishWithData(MGBytes data, std::optional<kf::Error>
   if (auto owner = owner_.lock()) owner->readOperationFinished(this);
 }
 
-void MGRangeReadOperation::cancel() { finishWithData(nullptr, MGRangeCancelledError()); }
+void MGRangeReadOperation::cancel() {
+  finishWithData(nullptr, MGRangeCancelledError());
+}
 
 bool MGRangeReadOperation::isFinished() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -80,15 +82,16 @@ void MGRangeReadOperation::setOwnerRetags(std::shared_ptr<const MGRetagTable> re
 
 // ------------------------------------------------------------------- loader
 
-std::shared_ptr<MGRangeAssetLoader> MGRangeAssetLoader::create(std::shared_ptr<MGRangeServiceProtocol> service,
-                                                               std::uint64_t fileSize, std::string sourceURL,
-                                                               std::shared_ptr<MGRangeConnection> connection) {
+std::shared_ptr<MGRangeAssetLoader> MGRangeAssetLoader::create(
+    std::shared_ptr<MGRangeServiceProtocol> service, std::uint64_t fileSize, std::string sourceURL,
+    std::shared_ptr<MGRangeConnection> connection) {
   return std::shared_ptr<MGRangeAssetLoader>(
       new MGRangeAssetLoader(std::move(service), fileSize, std::move(sourceURL), std::move(connection)));
 }
 
-MGRangeAssetLoader::MGRangeAssetLoader(std::shared_ptr<MGRangeServiceProtocol> service, std::uint64_t fileSize,
-                                       std::string sourceURL, std::shared_ptr<MGRangeConnection> connection)
+MGRangeAssetLoader::MGRangeAssetLoader(std::shared_ptr<MGRangeServiceProtocol> service,
+                                       std::uint64_t fileSize, std::string sourceURL,
+                                       std::shared_ptr<MGRangeConnection> connection)
     : service_(std::move(service)),
       fileSize_(fileSize),
       sourceURL_(std::move(sourceURL)),
@@ -140,8 +143,8 @@ std::size_t MGRangeAssetLoader::outstandingReadCount() const {
   return readOperations_.size();
 }
 
-std::shared_ptr<MGRangeReadOperation> MGRangeAssetLoader::readOffset(std::uint64_t offset, std::uint64_t length,
-                                                                     MGRangeReadOperation::Completion completion) {
+std::shared_ptr<MGRangeReadOperation> MGRangeAssetLoader::readOffset(
+    std::uint64_t offset, std::uint64_t length, MGRangeReadOperation::Completion completion) {
   auto op = std::make_shared<MGRangeReadOperation>(weak_from_this(), std::move(completion));
   std::shared_ptr<const MGRetagTable> retags;
   std::optional<kf::Error> terminal;
@@ -176,7 +179,8 @@ std::shared_ptr<MGRangeReadOperation> MGRangeAssetLoader::readOffset(std::uint64
     if (!op) return;
     if (!data && !error) error = MGRangeError(kRangeServiceReturnedNoData);
     if (data && data->size() > length) {
-      data = MGMakeBytes(std::vector<std::uint8_t>(data->begin(), data->begin() + static_cast<std::ptrdiff_t>(length)));
+      data = MGMakeBytes(
+          std::vector<std::uint8_t>(data->begin(), data->begin() + static_cast<std::ptrdiff_t>(length)));
     }
     if (data) {
       auto table = op->ownerRetags();
@@ -395,9 +399,13 @@ struct MGBlockingRangeReader::Pending {
 MGBlockingRangeReader::MGBlockingRangeReader(std::shared_ptr<MGRangeAssetLoader> loader)
     : loader_(std::move(loader)) {}
 
-MGBlockingRangeReader::~MGBlockingRangeReader() { cancel(); }
+MGBlockingRangeReader::~MGBlockingRangeReader() {
+  cancel();
+}
 
-std::uint64_t MGBlockingRangeReader::size() const { return loader_->fileSize(); }
+std::uint64_t MGBlockingRangeReader::size() const {
+  return loader_->fileSize();
+}
 
 bool MGBlockingRangeReader::isCancelled() const {
   std::lock_guard<std::mutex> lock(mu_);

@@ -6,19 +6,32 @@ namespace kf {
 
 const char* MGRangeErrorMessage(std::int64_t code) {
   switch (code) {
-    case kRangeStartsBeyondMovie: return "Range starts beyond the movie";
-    case kRangeServiceReturnedNoData: return "The range service returned no data";
-    case kRangeServiceFailed: return "The range service failed";
-    case kRangeServiceEnded: return "The range service ended";
-    case kRangeUnexpectedEndOfFile: return "The range service reached an unexpected end of file";
-    case kLarderDisconnected: return "The Larder range service disconnected";
-    case kLarderUnavailable: return "The Larder range service is unavailable";
-    case kMovieEmpty: return "The movie is empty";
-    case kHandoffMissingIdentifiers: return "The Larder handoff URL is missing its domain or item identifier";
-    case kLarderDomainUnavailable: return "The Larder File Provider domain is unavailable to Kerfline";
-    case kLarderServiceNotProvided: return "Larder did not provide its byte-range service for this movie";
-    case kUnsupportedURLType: return "Kerfline cannot open this unsupported URL type";
-    default: return "";
+    case kRangeStartsBeyondMovie:
+      return "Range starts beyond the movie";
+    case kRangeServiceReturnedNoData:
+      return "The range service returned no data";
+    case kRangeServiceFailed:
+      return "The range service failed";
+    case kRangeServiceEnded:
+      return "The range service ended";
+    case kRangeUnexpectedEndOfFile:
+      return "The range service reached an unexpected end of file";
+    case kLarderDisconnected:
+      return "The Larder range service disconnected";
+    case kLarderUnavailable:
+      return "The Larder range service is unavailable";
+    case kMovieEmpty:
+      return "The movie is empty";
+    case kHandoffMissingIdentifiers:
+      return "The Larder handoff URL is missing its domain or item identifier";
+    case kLarderDomainUnavailable:
+      return "The Larder File Provider domain is unavailable to Kerfline";
+    case kLarderServiceNotProvided:
+      return "Larder did not provide its byte-range service for this movie";
+    case kUnsupportedURLType:
+      return "Kerfline cannot open this unsupported URL type";
+    default:
+      return "";
   }
 }
 
@@ -26,7 +39,9 @@ kf::Error MGRangeError(std::int64_t code, std::string message) {
   return kf::Error{kRangeErrorDomain, code, std::move(message)};
 }
 
-kf::Error MGRangeError(std::int64_t code) { return MGRangeError(code, MGRangeErrorMessage(code)); }
+kf::Error MGRangeError(std::int64_t code) {
+  return MGRangeError(code, MGRangeErrorMessage(code));
+}
 
 kf::Error MGRangeCancelledError() {
   return kf::Error{kCancelledErrorDomain, kUserCancelledErrorCode, "Range read cancelled"};

@@ -11,7 +11,9 @@ namespace kf {
 
 namespace {
 
-bool TypeIs(const std::uint8_t* type, const char* code) { return std::memcmp(type, code, 4) == 0; }
+bool TypeIs(const std::uint8_t* type, const char* code) {
+  return std::memcmp(type, code, 4) == 0;
+}
 
 const std::set<std::string>& IsoFamily() {
   // A function-local static is initialised once, thread-safely.
@@ -197,7 +199,9 @@ std::uint32_t MGReadU32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
-bool MGExtensionMayNeedRetag(std::string_view extension) { return IsoFamily().count(Lowercase(extension)) > 0; }
+bool MGExtensionMayNeedRetag(std::string_view extension) {
+  return IsoFamily().count(Lowercase(extension)) > 0;
+}
 
 void MGWalkBoxes(const std::vector<std::uint8_t>& buffer, std::size_t start, std::size_t end,
                  const MGBoxVisitor& visitor) {
@@ -288,8 +292,8 @@ MGBytes MGApplySampleEntryRetags(const MGBytes& block, std::uint64_t offset, con
   return MGMakeBytes(std::move(copy));
 }
 
-void MGScanSampleEntryRetagsWithReader(MGRangeReader reader, std::uint64_t fileSize, std::string_view extension,
-                                       MGRetagCompletion completion) {
+void MGScanSampleEntryRetagsWithReader(MGRangeReader reader, std::uint64_t fileSize,
+                                       std::string_view extension, MGRetagCompletion completion) {
   if (fileSize == 0) return completion({});
   if (!extension.empty() && !MGExtensionMayNeedRetag(extension)) return completion({});
   auto scan = std::make_shared<Scan>(std::move(reader), fileSize, std::move(completion));

@@ -53,8 +53,8 @@ bool MGExtensionMayNeedRetag(std::string_view extension);
 // that answers synchronously does not grow the stack with the read count.
 void MGScanSampleEntryRetags(std::shared_ptr<MGRangeServiceProtocol> service, std::uint64_t fileSize,
                              std::string_view extension, MGRetagCompletion completion);
-void MGScanSampleEntryRetagsWithReader(MGRangeReader reader, std::uint64_t fileSize, std::string_view extension,
-                                       MGRetagCompletion completion);
+void MGScanSampleEntryRetagsWithReader(MGRangeReader reader, std::uint64_t fileSize,
+                                       std::string_view extension, MGRetagCompletion completion);
 
 // Patches the bytes of `block` (file offset `offset`) that fall inside a table
 // entry, including entries that only partly overlap the block. Returns

@@ -38,7 +38,9 @@ MGSerialQueue::MGSerialQueue(std::string name, bool waitOnDestroy)
   st->threadId = st->thread.get_id();
 }
 
-MGSerialQueue::~MGSerialQueue() { stop(); }
+MGSerialQueue::~MGSerialQueue() {
+  stop();
+}
 
 void MGSerialQueue::stop() {
   std::deque<std::function<void()>> dropped;
@@ -101,6 +103,8 @@ bool MGSerialQueue::sync(std::function<void()> task) {
   return ran;
 }
 
-bool MGSerialQueue::isCurrent() const { return std::this_thread::get_id() == state_->threadId; }
+bool MGSerialQueue::isCurrent() const {
+  return std::this_thread::get_id() == state_->threadId;
+}
 
 }  // namespace kf

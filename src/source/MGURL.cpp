@@ -46,7 +46,8 @@ std::optional<MGURLParts> MGParseURL(const std::string& url) {
   if (colon == std::string::npos || colon == 0) return std::nullopt;
   for (std::size_t i = 0; i < colon; ++i) {
     char c = url[i];
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.')) return std::nullopt;
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'))
+      return std::nullopt;
   }
   MGURLParts p;
   p.scheme = url.substr(0, colon);
@@ -72,7 +73,8 @@ std::map<std::string, std::string> MGQueryItems(const std::string& query) {
     std::size_t amp = query.find('&', start);
     std::string item = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
     std::size_t eq = item.find('=');
-    if (eq != std::string::npos) items[MGPercentDecode(item.substr(0, eq))] = MGPercentDecode(item.substr(eq + 1));
+    if (eq != std::string::npos)
+      items[MGPercentDecode(item.substr(0, eq))] = MGPercentDecode(item.substr(eq + 1));
     if (amp == std::string::npos) break;
     start = amp + 1;
   }
@@ -93,7 +95,9 @@ std::string MGPathExtension(const std::string& name) {
   return name.substr(dot + 1);
 }
 
-std::string MGFileURLFromPath(const std::string& path) { return "file://" + MGPercentEncodePath(path); }
+std::string MGFileURLFromPath(const std::string& path) {
+  return "file://" + MGPercentEncodePath(path);
+}
 
 std::optional<std::string> MGPathFromFileURL(const std::string& url) {
   auto p = MGParseURL(url);

@@ -11,7 +11,7 @@ namespace kf {
 struct MGURLParts {
   std::string scheme;  // as written (compared case-sensitively by callers)
   std::string host;
-  std::string path;  // percent-decoded
+  std::string path;   // percent-decoded
   std::string query;  // raw, without '?'
 };
 

@@ -28,7 +28,8 @@ TEST(RetagScanTiming, HundredThousandNestedContainersUnderASecond) {
   };
   auto t0 = std::chrono::steady_clock::now();
   MGRetagTable table;
-  MGScanSampleEntryRetagsWithReader(reader, file.size(), "mp4", [&](MGRetagTable t) { table = std::move(t); });
+  MGScanSampleEntryRetagsWithReader(reader, file.size(), "mp4",
+                                    [&](MGRetagTable t) { table = std::move(t); });
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(table.size(), 1u);
   EXPECT_LT(seconds, 1.0);

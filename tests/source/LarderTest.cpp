@@ -54,7 +54,8 @@ TEST(LarderRegistry, PublishLookUpWithdraw) {
   test::TempDir dir;
   std::string reg = dir / "registry";
   dir.write("root/x.mp4", Buf(4, 0));
-  MGLarderDomain d{"com.example/odd id", "Larder", dir / "root", dir / "s.sock", {"com.marrowgate.larder.range"}};
+  MGLarderDomain d{
+      "com.example/odd id", "Larder", dir / "root", dir / "s.sock", {"com.marrowgate.larder.range"}};
   ASSERT_FALSE(MGPublishLarderDomain(reg, d));
   struct stat st {};
   ASSERT_EQ(stat(reg.c_str(), &st), 0);
@@ -231,7 +232,8 @@ TEST(LarderConnection, ADropFailsPendingAndLaterRequestsAndRunsEachHandlerOnce) 
   conn->setInvalidationHandler([&] { ++invalidated; });
   conn->resume();
   for (int i = 0; i < 10; ++i) {
-    conn->readOffset(i * 100, 100, [&replies, i](MGBytes d, std::optional<kf::Error> e) { replies.add(i, d, e); });
+    conn->readOffset(i * 100, 100,
+                     [&replies, i](MGBytes d, std::optional<kf::Error> e) { replies.add(i, d, e); });
   }
   ASSERT_TRUE(replies.waitFor(10));
   int served = 0;

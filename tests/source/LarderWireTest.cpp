@@ -94,7 +94,8 @@ TEST(LarderWire, EveryTruncationAndEveryExtraByteIsRefused) {
     for (const auto& frame : SampleFrames(fromService)) {
       const std::uint8_t* p = frame.data() + 4;
       std::size_t n = frame.size() - 4;
-      for (std::size_t cut = 0; cut < n; ++cut) EXPECT_FALSE(MGDecodeLarderPayload(p, cut, fromService)) << cut;
+      for (std::size_t cut = 0; cut < n; ++cut)
+        EXPECT_FALSE(MGDecodeLarderPayload(p, cut, fromService)) << cut;
       std::vector<std::uint8_t> longer(p, p + n);
       longer.push_back(0);
       EXPECT_FALSE(MGDecodeLarderPayload(longer.data(), longer.size(), fromService));

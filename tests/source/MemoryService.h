@@ -62,7 +62,9 @@ class MemoryService : public MGRangeServiceProtocol {
             std::nullopt);
     };
     switch (mode_) {
-      case Mode::kImmediate: answer(); break;
+      case Mode::kImmediate:
+        answer();
+        break;
       case Mode::kThread: {
         std::lock_guard<std::mutex> lock(mu_);
         threads_.emplace_back(std::move(answer));

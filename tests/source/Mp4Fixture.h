@@ -49,11 +49,14 @@ inline Buf Stsd(std::initializer_list<Buf> entries) {
   return Box("stsd", payload);
 }
 inline Buf Track(const Buf& stsd) {
-  return Box("trak", Cat({Box("tkhd", Buf(84, 0)),
-                          Box("mdia", Cat({Box("mdhd", Buf(24, 0)),
-                                           Box("minf", Box("stbl", Cat({stsd, Box("stts", Buf(8, 0))})))}))}));
+  return Box("trak",
+             Cat({Box("tkhd", Buf(84, 0)),
+                  Box("mdia", Cat({Box("mdhd", Buf(24, 0)),
+                                   Box("minf", Box("stbl", Cat({stsd, Box("stts", Buf(8, 0))})))}))}));
 }
-inline Buf Ftyp() { return Box("ftyp", Buf{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm'}); }
+inline Buf Ftyp() {
+  return Box("ftyp", Buf{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm'});
+}
 inline Buf Mdat(std::size_t n, std::uint32_t seed = 1) {
   Buf payload(n);
   std::mt19937 rng(seed);

@@ -65,8 +65,9 @@ TEST(Prepare, UnsupportedURLsAndIncompleteHandoffLinks) {
     auto p = Prepare(url, reg);
     EXPECT_EQ(p.result.error, MGRangeError(12)) << url;
   }
-  for (const char* url : {"kerfline://larder?domain=&item=I", "kerfline://larder?item=I",
-                          "kerfline://larder/x.mov?domain=D&item", "kerfline://larder?domain=D&domain=&item=I"}) {
+  for (const char* url :
+       {"kerfline://larder?domain=&item=I", "kerfline://larder?item=I",
+        "kerfline://larder/x.mov?domain=D&item", "kerfline://larder?domain=D&domain=&item=I"}) {
     auto p = Prepare(url, reg);
     EXPECT_EQ(p.result.error, MGRangeError(9)) << url;
   }
@@ -110,7 +111,7 @@ TEST(Prepare, HandoffLinksAreServedByLarder) {
   EXPECT_EQ(p.result.asset->url, "kerfline-range://larder/Trip.mov");
   EXPECT_TRUE(p.result.servedByLarder);
   ASSERT_TRUE(p.result.loader);
-  EXPECT_EQ(p.result.loader->retags().size(), 1u);  // the scan filtered on "mov"
+  EXPECT_EQ(p.result.loader->retags().size(), 1u);                         // the scan filtered on "mov"
   EXPECT_EQ(p.result.loader->contentType(), "com.apple.quicktime-movie");  // from the opened link
   EXPECT_EQ(ReadAll(p.result.loader), Patched(hevc));
 
@@ -137,7 +138,8 @@ TEST(Prepare, FileURLsInsideTheDomainUseLarderAndFallBackWhenItFails) {
     EXPECT_EQ(p.result.asset->url, "kerfline-range://larder/m.mp4");
     EXPECT_EQ(ReadAll(p.result.loader), Patched(hevc));
     // A handoff link asks for the first name only: service missing.
-    EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=m.mp4", larder.registry).result.error, MGRangeError(11));
+    EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=m.mp4", larder.registry).result.error,
+              MGRangeError(11));
   }
   {
     MGLarderServerOptions zero;
@@ -147,7 +149,8 @@ TEST(Prepare, FileURLsInsideTheDomainUseLarderAndFallBackWhenItFails) {
     ASSERT_TRUE(file.result.asset);
     EXPECT_FALSE(file.result.servedByLarder);
     EXPECT_EQ(file.result.asset->url, "kerfline-range://file/m.mp4");  // the local path, retagged
-    EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=m.mp4", larder.registry).result.error, MGRangeError(8));
+    EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=m.mp4", larder.registry).result.error,
+              MGRangeError(8));
   }
   {
     Larder larder(dir);

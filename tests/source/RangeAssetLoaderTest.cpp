@@ -17,7 +17,8 @@ using test::Buf;
 using test::MemoryService;
 using test::Probe;
 
-std::shared_ptr<MGRangeAssetLoader> Loader(std::shared_ptr<MemoryService> svc, std::string url = "file:///m.mp4") {
+std::shared_ptr<MGRangeAssetLoader> Loader(std::shared_ptr<MemoryService> svc,
+                                           std::string url = "file:///m.mp4") {
   return MGRangeAssetLoader::create(svc, svc->bytes().size(), std::move(url), nullptr);
 }
 
@@ -59,7 +60,8 @@ TEST(RangeLoader, LargeRequestIsStreamedInSequentialChunks) {
   EXPECT_EQ(p.bytes, Buf(bytes.begin(), bytes.begin() + (2 << 20)));
   auto log = svc->log();
   ASSERT_EQ(log.size(), 4u);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(log[i], (std::pair<std::uint64_t, std::uint64_t>(i * 524288ull, 524288)));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(log[i], (std::pair<std::uint64_t, std::uint64_t>(i * 524288ull, 524288)));
   EXPECT_EQ(p.request->data()->currentOffset, 2 << 20);
 }
 
@@ -213,7 +215,8 @@ TEST(RangeLoader, InvalidationEndsPendingAndLaterRequestsWithTheFirstError) {
   EXPECT_TRUE(pending.bytes.empty());
   // Content information still works.
   Probe info;
-  info.request = MGLoadingRequest::make(MGLoadingRequest::ContentInformationRequest{}, std::nullopt, info.handlers());
+  info.request =
+      MGLoadingRequest::make(MGLoadingRequest::ContentInformationRequest{}, std::nullopt, info.handlers());
   loader->shouldWaitForLoadingOfRequestedResource(info.request);
   ASSERT_TRUE(info.waitFinished());
   EXPECT_FALSE(info.error);
@@ -277,7 +280,8 @@ TEST(RangeLoader, EveryReadCompletesOnceUnderRaces) {
     std::vector<std::shared_ptr<MGRangeReadOperation>> ops(kReads);
     std::vector<std::unique_ptr<Probe>> probes;
     for (int i = 0; i < kReads; ++i) {
-      ops[i] = loader->readOffset(i * 100, 100, [&calls, i](MGBytes, std::optional<kf::Error>) { ++calls[i]; });
+      ops[i] =
+          loader->readOffset(i * 100, 100, [&calls, i](MGBytes, std::optional<kf::Error>) { ++calls[i]; });
       probes.push_back(std::make_unique<Probe>());
       probes.back()->start(loader, i * 1000, 1000);
     }
@@ -331,8 +335,8 @@ TEST(RangeLoader, RetaggedBytesAreIndependentOfChunking) {
     Buf mdat = test::Mdat(1000 + rng() % 700000, static_cast<std::uint32_t>(rng()));
     Buf file = rng() % 2 ? test::Cat({test::Ftyp(), moov, mdat}) : test::Cat({test::Ftyp(), mdat, moov});
 
-    auto svc = std::make_shared<MemoryService>(file, rng() % 2 ? MemoryService::Mode::kThread
-                                                               : MemoryService::Mode::kImmediate);
+    auto svc = std::make_shared<MemoryService>(
+        file, rng() % 2 ? MemoryService::Mode::kThread : MemoryService::Mode::kImmediate);
     MGRetagTable table;
     bool scanned = false;
     std::mutex mu;

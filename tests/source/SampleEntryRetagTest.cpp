@@ -5,8 +5,8 @@
 #include <chrono>
 #include <map>
 
-#include "Mp4Fixture.h"
 #include "MemoryService.h"
+#include "Mp4Fixture.h"
 #include "SmallStack.h"
 
 namespace kf {
@@ -35,7 +35,8 @@ MGRetagTable ScanBytes(const Buf& file, const std::string& ext = "mp4", test::Me
 }
 
 Buf HevcMovie(Buf* moovOut = nullptr) {
-  Buf moov = Box("moov", Cat({Box("mvhd", Buf(100, 0)), test::Track(test::Stsd({test::SampleEntry("hev1")}))}));
+  Buf moov =
+      Box("moov", Cat({Box("mvhd", Buf(100, 0)), test::Track(test::Stsd({test::SampleEntry("hev1")}))}));
   if (moovOut) *moovOut = moov;
   return Cat({test::Ftyp(), test::Mdat(3000), moov});
 }
@@ -149,15 +150,15 @@ TEST(RetagScan, AtMostSixtyFourTopLevelBoxes) {
   HevcMovie(&moov);
   Buf pad;
   for (int i = 0; i < 63; ++i) pad = Cat({pad, Box("free", Buf(3, 0))});
-  EXPECT_EQ(ScanBytes(Cat({pad, moov})).size(), 1u);  // 64th box
+  EXPECT_EQ(ScanBytes(Cat({pad, moov})).size(), 1u);                  // 64th box
   EXPECT_TRUE(ScanBytes(Cat({pad, Box("free", {}), moov})).empty());  // 65th box
 }
 
 TEST(RetagScan, ReadsOnlyTopLevelHeadersAndTheMovieBox) {
   Buf moov;
   Buf mdat = test::Mdat(200000);
-  Buf file = Cat({test::Ftyp(), mdat, Box("free", Buf(5, 0)), moov = Box("moov", test::Track(test::Stsd(
-                                                                                  {test::SampleEntry("hev1")})))});
+  Buf file = Cat({test::Ftyp(), mdat, Box("free", Buf(5, 0)),
+                  moov = Box("moov", test::Track(test::Stsd({test::SampleEntry("hev1")})))});
   test::MemoryService* svc = nullptr;
   EXPECT_EQ(ScanBytes(file, "mp4", &svc).size(), 1u);
   EXPECT_EQ(svc->bytesAsked.load(), 16u * 4 + moov.size());  // four headers, then the moov
@@ -368,8 +369,8 @@ TEST(RetagPatch, OffsetsNearTheTopOfTheRangeDoNotWrap) {
 }
 
 TEST(RetagWalk, SiblingWalkStopsAtTheFirstMalformedBox) {
-  Buf buf = Cat({Box("aaaa", Buf(2, 0)), Box("bbbb", {}, true), Buf{0, 0, 0, 4, 'c', 'c', 'c', 'c'},
-                 Box("dddd", {})});
+  Buf buf = Cat(
+      {Box("aaaa", Buf(2, 0)), Box("bbbb", {}, true), Buf{0, 0, 0, 4, 'c', 'c', 'c', 'c'}, Box("dddd", {})});
   std::vector<std::string> seen;
   MGWalkBoxes(buf, 0, buf.size(), [&](const std::uint8_t* t, std::size_t payload, std::size_t end) {
     seen.emplace_back(reinterpret_cast<const char*>(t), 4);

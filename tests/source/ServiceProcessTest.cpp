@@ -25,9 +25,9 @@ using test::Buf;
 using test::Prepare;
 
 Buf HevcMovie(std::size_t mediaBytes) {
-  Buf moov = test::Box("moov", test::Cat({test::Box("mvhd", Buf(100, 0)),
-                                          test::Track(test::Stsd({test::SampleEntry("hev1")})),
-                                          test::Track(test::Stsd({test::SampleEntry("dvhe")}))}));
+  Buf moov = test::Box(
+      "moov", test::Cat({test::Box("mvhd", Buf(100, 0)), test::Track(test::Stsd({test::SampleEntry("hev1")})),
+                         test::Track(test::Stsd({test::SampleEntry("dvhe")}))}));
   return test::Cat({test::Ftyp(), moov, test::Mdat(mediaBytes, 11)});
 }
 
@@ -63,7 +63,8 @@ TEST_F(RangeServiceProcess, SocketFolderIsPrivateAndBothServiceNamesAnswer) {
   for (const char* name : {kLarderByteRangeServiceName, kLarderRangeServiceName}) {
     EXPECT_TRUE(MGLarderConnection::connect(domain->socketPath, name, "films/Trip.mp4").ok()) << name;
   }
-  EXPECT_FALSE(MGLarderConnection::connect(domain->socketPath, "com.marrowgate.larder.other", "films/Trip.mp4").ok());
+  EXPECT_FALSE(
+      MGLarderConnection::connect(domain->socketPath, "com.marrowgate.larder.other", "films/Trip.mp4").ok());
   EXPECT_EQ(service.stop(), 0);
   EXPECT_FALSE(MGLookupLarderDomain(registry, "D"));  // withdrawn on exit
 }
@@ -164,7 +165,8 @@ TEST_F(RangeServiceProcess, ItemsOutsideTheRootAreRefused) {
 TEST_F(RangeServiceProcess, SizeZeroIsAnEmptyMovie) {
   auto service = start({"--size-zero", "--latency-ms", "20"});
   ASSERT_TRUE(service.ok());
-  EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=films/Trip.mp4", registry).result.error, MGRangeError(8));
+  EXPECT_EQ(Prepare("kerfline://larder?domain=D&item=films/Trip.mp4", registry).result.error,
+            MGRangeError(8));
 }
 
 }  // namespace

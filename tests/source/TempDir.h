@@ -25,8 +25,8 @@ class TempDir {
   std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
     std::string p = *this / name;
     std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return p;
   }
 

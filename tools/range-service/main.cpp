@@ -32,10 +32,11 @@ namespace {
 
 [[noreturn]] void Usage(const char* why) {
   std::fprintf(stderr, "kerfline-range-service: %s\n", why);
-  std::fprintf(stderr,
-               "usage: kerfline-range-service --identifier ID --root DIR [--registry DIR] [--service NAME]...\n"
-               "       [--reply-bytes N] [--latency-ms N] [--size-zero] [--drop-after-bytes N]\n"
-               "       [--drop-after-requests N]\n");
+  std::fprintf(
+      stderr,
+      "usage: kerfline-range-service --identifier ID --root DIR [--registry DIR] [--service NAME]...\n"
+      "       [--reply-bytes N] [--latency-ms N] [--size-zero] [--drop-after-bytes N]\n"
+      "       [--drop-after-requests N]\n");
   std::exit(2);
 }
 
@@ -59,16 +60,26 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) Usage(("missing value for " + a).c_str());
       return argv[++i];
     };
-    if (a == "--identifier") identifier = next();
-    else if (a == "--root") options.root = next();
-    else if (a == "--registry") registry = next();
-    else if (a == "--service") services.push_back(next());
-    else if (a == "--reply-bytes") options.maxReplyBytes = Number(next());
-    else if (a == "--latency-ms") options.latencyMs = static_cast<int>(Number(next()));
-    else if (a == "--size-zero") options.reportSizeZero = true;
-    else if (a == "--drop-after-bytes") options.dropAfterBytes = Number(next());
-    else if (a == "--drop-after-requests") options.dropAfterRequests = Number(next());
-    else Usage(("unknown option " + a).c_str());
+    if (a == "--identifier")
+      identifier = next();
+    else if (a == "--root")
+      options.root = next();
+    else if (a == "--registry")
+      registry = next();
+    else if (a == "--service")
+      services.push_back(next());
+    else if (a == "--reply-bytes")
+      options.maxReplyBytes = Number(next());
+    else if (a == "--latency-ms")
+      options.latencyMs = static_cast<int>(Number(next()));
+    else if (a == "--size-zero")
+      options.reportSizeZero = true;
+    else if (a == "--drop-after-bytes")
+      options.dropAfterBytes = Number(next());
+    else if (a == "--drop-after-requests")
+      options.dropAfterRequests = Number(next());
+    else
+      Usage(("unknown option " + a).c_str());
   }
   if (identifier.empty() || options.root.empty()) Usage("--identifier and --root are required");
   char real[PATH_MAX];

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int calls = 0;
   std::uint64_t asked = 0;
   kf::MGRetagTable table;
-  kf::MGRangeReader reader = [&](std::uint64_t off, std::uint64_t len, kf::MGRangeServiceProtocol::ReadReply reply) {
+  kf::MGRangeReader reader = [&](std::uint64_t off, std::uint64_t len,
+                                 kf::MGRangeServiceProtocol::ReadReply reply) {
     asked += len;
     if (off >= file.size()) return reply(kf::MGMakeBytes({}), std::nullopt);
     std::uint64_t n = std::min<std::uint64_t>({len, file.size() - off, replyCap});
@@ -35,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (asked > 64 * 16 + 33554432ull) std::abort();
   for (const auto& [key, value] : table) {
     if (key + 4 > file.size() || value.size() != 4) std::abort();
-    if (std::memcmp(file.data() + key, "hev1", 4) != 0 && std::memcmp(file.data() + key, "dvhe", 4) != 0) std::abort();
+    if (std::memcmp(file.data() + key, "hev1", 4) != 0 && std::memcmp(file.data() + key, "dvhe", 4) != 0)
+      std::abort();
   }
 
   std::vector<std::uint8_t> whole = file;
@@ -45,8 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rng = rng * 1103515245u + 12345u;
     std::size_t len = 1 + (rng >> 16) % 13;
     len = std::min(len, file.size() - at);
-    auto block = kf::MGMakeBytes(std::vector<std::uint8_t>(file.begin() + static_cast<std::ptrdiff_t>(at),
-                                                           file.begin() + static_cast<std::ptrdiff_t>(at + len)));
+    auto block =
+        kf::MGMakeBytes(std::vector<std::uint8_t>(file.begin() + static_cast<std::ptrdiff_t>(at),
+                                                  file.begin() + static_cast<std::ptrdiff_t>(at + len)));
     auto out = kf::MGApplySampleEntryRetags(block, at, table);
     if (out->size() != len || std::memcmp(out->data(), whole.data() + at, len) != 0) std::abort();
     at += len;
