@@ -78,15 +78,23 @@ QPen hairline(const QColor& c) {
   return pen;
 }
 
+// Whether one unit of the painter's coordinates is one device pixel, so that
+// fillRectFast may reason about whole pixels.
+bool unitIsDevicePixel(const QPainter& p) {
+  const QTransform t = p.deviceTransform();
+  return t.type() <= QTransform::TxTranslate && t.dx() == std::floor(t.dx()) && t.dy() == std::floor(t.dy());
+}
+
 // Fills r as the anti-aliased fill of the same rectangle looks, but cheaper
 // when its top and bottom lie on whole pixels (as the clip blocks do): the
 // inner whole-pixel part is filled plainly and each partly covered edge
-// column gets the colour at its coverage. Other rectangles take the general
-// anti-aliased path. Leaves anti-aliasing as it found it.
-void fillRectFast(QPainter& p, const QRectF& r, const QColor& color) {
+// column gets the colour at its coverage. Other rectangles, and painters
+// whose units are not device pixels, take the general anti-aliased path.
+// Leaves anti-aliasing as it found it.
+void fillRectFast(QPainter& p, const QRectF& r, const QColor& color, bool pixelUnits) {
   const double x0 = r.left(), x1 = r.right(), y0 = r.top(), y1 = r.bottom();
   if (!(x1 > x0) || !(y1 > y0)) return;
-  if (y0 != std::floor(y0) || y1 != std::floor(y1) || std::fabs(x0) > 1e9 || std::fabs(x1) > 1e9) {
+  if (!pixelUnits || y0 != std::floor(y0) || y1 != std::floor(y1) || std::fabs(x0) > 1e9 || std::fabs(x1) > 1e9) {
     p.fillRect(r, color);
     return;
   }
@@ -140,7 +148,7 @@ void fillRamp(QPainter& p, double xo, double xi, double top, double bottom, cons
 // Strokes the outline of r with a miter-joined pen of the given width,
 // centred on r's edges, as four filled bands (the same pixels as a stroked
 // rectangle, without the general path stroker).
-void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const QColor& color) {
+void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const QColor& color, bool pixelUnits) {
   // A rectangle inset past its own size is still stroked around its
   // normalised extent.
   const double x0 = std::min(r.x, r.x + r.width), x1 = std::max(r.x, r.x + r.width);
@@ -148,14 +156,14 @@ void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const Q
   const double h = lineWidth / 2;
   const QRectF outer(x0 - h, y0 - h, x1 - x0 + lineWidth, y1 - y0 + lineWidth);
   if (x1 - x0 <= lineWidth || y1 - y0 <= lineWidth) {
-    fillRectFast(p, outer, color);
+    fillRectFast(p, outer, color, pixelUnits);
     return;
   }
-  fillRectFast(p, QRectF(outer.x(), outer.y(), outer.width(), lineWidth), color);
-  fillRectFast(p, QRectF(outer.x(), outer.bottom() - lineWidth, outer.width(), lineWidth), color);
+  fillRectFast(p, QRectF(outer.x(), outer.y(), outer.width(), lineWidth), color, pixelUnits);
+  fillRectFast(p, QRectF(outer.x(), outer.bottom() - lineWidth, outer.width(), lineWidth), color, pixelUnits);
   const double sideHeight = outer.height() - 2 * lineWidth;
-  fillRectFast(p, QRectF(outer.x(), outer.y() + lineWidth, lineWidth, sideHeight), color);
-  fillRectFast(p, QRectF(outer.right() - lineWidth, outer.y() + lineWidth, lineWidth, sideHeight), color);
+  fillRectFast(p, QRectF(outer.x(), outer.y() + lineWidth, lineWidth, sideHeight), color, pixelUnits);
+  fillRectFast(p, QRectF(outer.right() - lineWidth, outer.y() + lineWidth, lineWidth, sideHeight), color, pixelUnits);
 }
 
 }  // namespace
@@ -168,7 +176,7 @@ MGTimelineView::MGTimelineView(QWidget* parent) : QWidget(parent) {
 
 MGTimelineView::~MGTimelineView() = default;
 
-const kf::TimelineState& MGTimelineView::geometry() const {
+const kf::TimelineState& MGTimelineView::timelineState() const {
   state_.bounds = kf::Size{static_cast<double>(width()), static_cast<double>(height())};
   return state_;
 }
@@ -178,7 +186,7 @@ const kf::TimelineState& MGTimelineView::geometry() const {
 // Same arithmetic, in the same order, as TimelineState::rectForSegment, so
 // the results are identical; one pass instead of one pass per segment.
 std::vector<kf::Rect> MGTimelineView::allSegmentRects() const {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   std::vector<kf::Rect> rects(g.segments.size());
   const double total = g.editedDuration();
   if (!(total > 0)) return rects;
@@ -208,7 +216,7 @@ void MGTimelineView::paintEvent(QPaintEvent*) {
 }
 
 void MGTimelineView::paintTimeline(QPainter& p) const {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   const Fonts& f = fonts();
   const QRectF bounds(0, 0, width(), height());
   p.save();
@@ -228,6 +236,7 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
   }
 
   p.fillRect(QRectF(T.x, T.y + T.height * 0.5, T.width, 1), kCentreLine);
+  const bool pixelUnits = unitIsDevicePixel(p);
 
   const std::size_t count = g.segments.size();
   const std::vector<kf::Rect> rects = allSegmentRects();
@@ -248,18 +257,18 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     const bool sel = i == g.selected;
 
     if (sel) {
-      fillRectFast(p, toQt(F), kSelectedFill);
-      strokeRectOutline(p, F.insetBy(0.5, 0.5), 2, kAccent);
+      fillRectFast(p, toQt(F), kSelectedFill, pixelUnits);
+      strokeRectOutline(p, F.insetBy(0.5, 0.5), 2, kAccent, pixelUnits);
     } else if (F.width >= 1 && F.height >= 1) {
       // A one-point outline centred half a point inside F covers exactly
       // the band between F and F inset by 1: paint F in the border colour
       // and the inside in the fill colour (two fills instead of five).
-      fillRectFast(p, toQt(F), kClipBorder);
+      fillRectFast(p, toQt(F), kClipBorder, pixelUnits);
       const kf::Rect inner = F.insetBy(1, 1);
-      if (inner.width > 0 && inner.height > 0) fillRectFast(p, toQt(inner), kClipFill);
+      if (inner.width > 0 && inner.height > 0) fillRectFast(p, toQt(inner), kClipFill, pixelUnits);
     } else {
       // Narrower than its outline: the outline covers the whole fill.
-      strokeRectOutline(p, F.insetBy(0.5, 0.5), 1, kClipBorder);
+      strokeRectOutline(p, F.insetBy(0.5, 0.5), 1, kClipBorder, pixelUnits);
     }
 
     if (!wave.empty()) {
@@ -330,8 +339,8 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     }
 
     if (sel) {
-      fillRectFast(p, QRectF(F.x + 1, F.y + 1, 3, F.height - 2), kLightBars);
-      fillRectFast(p, QRectF(F.x + F.width - 4, F.y + 1, 3, F.height - 2), kLightBars);
+      fillRectFast(p, QRectF(F.x + 1, F.y + 1, 3, F.height - 2), kLightBars, pixelUnits);
+      fillRectFast(p, QRectF(F.x + F.width - 4, F.y + 1, 3, F.height - 2), kLightBars, pixelUnits);
     }
   }
 
@@ -430,7 +439,7 @@ void MGTimelineView::keyPressEvent(QKeyEvent* event) {
 void MGTimelineView::contextMenuEvent(QContextMenuEvent* event) { event->accept(); }
 
 void MGTimelineView::mouseDown(QMouseEvent* event) {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   const double x = event->position().x();
   const double t = g.timeForX(x);
 
@@ -467,7 +476,7 @@ void MGTimelineView::mouseDown(QMouseEvent* event) {
 }
 
 void MGTimelineView::mouseDragged(QMouseEvent* event) {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   const double x = event->position().x();
   if (draggingHandle_) {
     const std::int64_t j = handleSegment_;
@@ -502,7 +511,7 @@ void MGTimelineView::mouseUp(QMouseEvent* event) {
     update();
   } else if (draggingPlayhead_) {
     draggingPlayhead_ = false;
-    if (seekHandler) seekHandler(geometry().timeForX(event->position().x()), 2);
+    if (seekHandler) seekHandler(timelineState().timeForX(event->position().x()), 2);
   }
 }
 
@@ -525,7 +534,7 @@ bool MGTimelineView::cancelActiveInteraction() {
 }
 
 void MGTimelineView::mouseMoved(QMouseEvent* event) {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   const double x = event->position().x();
   hovering_ = true;
   hoverTime_ = g.timeForX(x);
@@ -540,7 +549,7 @@ void MGTimelineView::mouseExited() {
 }
 
 void MGTimelineView::rightMouseDown(QMouseEvent* event) {
-  const kf::TimelineState& g = geometry();
+  const kf::TimelineState& g = timelineState();
   const double t = g.timeForX(event->position().x());
   const std::int64_t b = g.segmentAtTime(t);
   if (b >= 0) select(b);

@@ -79,15 +79,15 @@ class MGTimelineView : public QWidget {
   RenameHandler renameHandler;
 
   // Geometry at the current size (see TimelineGeometry.h).
-  const kf::TimelineState& geometry() const;
-  kf::Rect trackRect() const { return geometry().trackRect(); }
-  kf::Rect rectForSegment(std::int64_t i) const { return geometry().rectForSegment(i); }
-  kf::Rect labelRectForSegment(std::int64_t i) const { return geometry().labelRectForSegment(i); }
+  const kf::TimelineState& timelineState() const;
+  kf::Rect trackRect() const { return timelineState().trackRect(); }
+  kf::Rect rectForSegment(std::int64_t i) const { return timelineState().rectForSegment(i); }
+  kf::Rect labelRectForSegment(std::int64_t i) const { return timelineState().labelRectForSegment(i); }
   // rectForSegment(i) for every segment, computed in one pass (painting
   // needs all of them; rectForSegment alone is linear in i).
   std::vector<kf::Rect> allSegmentRects() const;
-  double timeForX(double x) const { return geometry().timeForX(x); }
-  std::int64_t segmentAtTime(double sourceTime) const { return geometry().segmentAtTime(sourceTime); }
+  double timeForX(double x) const { return timelineState().timeForX(x); }
+  std::int64_t segmentAtTime(double sourceTime) const { return timelineState().segmentAtTime(sourceTime); }
 
   // Ends an active drag as cancelled (phase -1 at the last dragged time) and
   // returns true; returns false when no drag is active. The window's Esc

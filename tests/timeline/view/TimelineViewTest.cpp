@@ -338,6 +338,35 @@ TEST_F(TimelineViewTest, PaintedBlocksMatchTheGeometryExactly) {
   EXPECT_EQ(view.allSegmentRects(), std::vector<kf::Rect>{kf::Rect{}});
 }
 
+TEST_F(TimelineViewTest, WholePixelFillsMatchTheGeneralAntiAliasedPath) {
+  // On a painter whose units are device pixels the blocks are filled with a
+  // faster whole-pixel method; a painter shifted by a hair takes Qt's general
+  // anti-aliased path. Both must give the same picture.
+  std::vector<TimeSpan> segs;
+  for (int k = 0; k < 60; ++k) segs.push_back({k * 1.7, k * 1.7 + 0.3 + (k % 7) * 0.37});
+  view.setSegments(segs);
+  view.setDuration(120);
+  view.setSelected(17);
+  view.setPlayhead(40);
+  auto paint = [&](double shift) {
+    QImage img(view.size(), QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::black);
+    QPainter p(&img);
+    p.translate(shift, 0);
+    view.paintTimeline(p);
+    return img;
+  };
+  const QImage fast = paint(0), general = paint(1e-7);
+  int worst = 0;
+  for (int y = 0; y < fast.height(); ++y)
+    for (int x = 0; x < fast.width(); ++x) {
+      const QColor a = fast.pixelColor(x, y), b = general.pixelColor(x, y);
+      worst = std::max({worst, std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                        std::abs(a.blue() - b.blue())});
+    }
+  EXPECT_LE(worst, 3);
+}
+
 // ------------------------------------------------------------------ gestures
 
 TEST_F(TimelineViewTest, PressOnACutSelectsItsLeftClipAndDrawsTheBand) {
