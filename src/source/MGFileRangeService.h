@@ -24,9 +24,9 @@ class MGFileRangeService final : public MGRangeServiceProtocol {
   // turns into a huge allocation.
   static constexpr std::uint64_t kMaxReplyBytes = 16u << 20;
 
-  // Opens `path` for reading; null when it cannot be opened (or is not a
-  // regular file). The size is fixed now: the file's size, or, when that
-  // reads as 0, the offset of its end.
+  // Opens `path` for reading; null when it cannot be opened or is not a
+  // regular file (a FIFO or device is never waited on). The size is fixed
+  // now: the file's size, or, when that reads as 0, the offset of its end.
   static std::shared_ptr<MGFileRangeService> create(const std::string& path);
   ~MGFileRangeService() override;
 

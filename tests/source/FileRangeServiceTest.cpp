@@ -1,6 +1,7 @@
 #include "source/MGFileRangeService.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,6 +46,11 @@ Reply Read(MGFileRangeService& s, std::uint64_t offset, std::uint64_t length) {
 TEST(FileRangeService, MissingOrUnreadableFilesMakeNoService) {
   EXPECT_EQ(MGFileRangeService::create("/nonexistent/kf/movie.mp4"), nullptr);
   EXPECT_EQ(MGFileRangeService::create("/tmp"), nullptr);
+  // A FIFO without a writer would block a plain open forever.
+  std::string fifo = "/tmp/kf-file-service-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(MGFileRangeService::create(fifo), nullptr);
+  unlink(fifo.c_str());
 }
 
 TEST(FileRangeService, SizeAndRangesIncludingTheEnd) {
