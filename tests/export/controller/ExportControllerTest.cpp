@@ -396,6 +396,32 @@ TEST_F(ExportControllerTest, SaveInPlaceSwapsOnlyACompleteMovie) {
   }
 }
 
+TEST_F(ExportControllerTest, OptimizeCopiesTheWholeMovieIgnoringTheEdit) {
+  Cut();
+  doc.edit.fadeIns = {1, 0};
+  doc.edit.exposure = 0.5;
+  settings_.setExportSize(kExportSize720p);
+  controller->optimizeForEditing();
+  ASSERT_EQ(alerts.asked.size(), 1u);
+  EXPECT_EQ(alerts.asked[0].message, "Rebuild the index in “movie.mov”?");
+  EXPECT_EQ(alerts.asked[0].buttons, (std::vector<std::string>{"Optimize and Replace", "Cancel"}));
+  ASSERT_EQ(factory.made.size(), 1u);
+  const CompositionPlan& plan = factory.made[0]->request.plan;
+  EXPECT_EQ(plan.preset, ExportPreset::Passthrough);
+  EXPECT_EQ(plan.ranges, (std::vector<SourceRange>{{0, 6000}}));
+  EXPECT_EQ(plan.exposure, 0);
+  EXPECT_FALSE(plan.renderSize);
+  EXPECT_FALSE(plan.videoComposition);
+  EXPECT_FALSE(plan.audioMix);
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Optimized movie and safely replaced the original");
+  // The next ordinary export is not a replacement any more.
+  controller->exportToPath(P("after.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Exported after.mp4");
+  EXPECT_EQ(factory.made.back()->request.plan.renderSize, (RenderSize{1280, 720}));
+}
+
 TEST_F(ExportControllerTest, ClipsAreNamedNumberedAndReportedOnce) {
   Cut();
   doc.edit.segments = {{0, 1}, {2, 3}, {4, 5}};
