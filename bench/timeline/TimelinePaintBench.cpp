@@ -55,11 +55,17 @@ void paintLoop(benchmark::State& state, int clips, double width, int decorate) {
 }
 
 // The goal case: 2,000 clips, a few of them named and faded.
-void BM_Paint2000Clips(benchmark::State& state) { paintLoop(state, 2000, 1200, 40); }
+void BM_Paint2000Clips(benchmark::State& state) {
+  paintLoop(state, 2000, 1200, 40);
+}
 // Every clip named and faded: the worst case for ramps and labels.
-void BM_Paint2000ClipsAllFaded(benchmark::State& state) { paintLoop(state, 2000, 1200, 1); }
+void BM_Paint2000ClipsAllFaded(benchmark::State& state) {
+  paintLoop(state, 2000, 1200, 1);
+}
 // A typical edit: 20 clips, every third one named and faded.
-void BM_Paint20Clips(benchmark::State& state) { paintLoop(state, 20, 1200, 3); }
+void BM_Paint20Clips(benchmark::State& state) {
+  paintLoop(state, 20, 1200, 3);
+}
 
 // CPU time is the figure to read: on a shared machine the wall time also
 // counts waiting for other processes.

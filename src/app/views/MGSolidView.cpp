@@ -2,7 +2,9 @@
 
 #include <QPainter>
 
-MGSolidView::MGSolidView(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+MGSolidView::MGSolidView(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 void MGSolidView::setFillColor(const QColor& color) {
   fillColor_ = color;

@@ -114,6 +114,10 @@ void MGVideoOverlayView::handlePress(QMouseEvent* event) {
   }
 }
 
-void MGVideoOverlayView::mousePressEvent(QMouseEvent* event) { handlePress(event); }
+void MGVideoOverlayView::mousePressEvent(QMouseEvent* event) {
+  handlePress(event);
+}
 
-void MGVideoOverlayView::mouseDoubleClickEvent(QMouseEvent* event) { handlePress(event); }
+void MGVideoOverlayView::mouseDoubleClickEvent(QMouseEvent* event) {
+  handlePress(event);
+}

@@ -24,13 +24,17 @@ int toMilliseconds(double seconds) {
 
 }  // namespace
 
-QtScheduler::QtScheduler(QObject* parent) : QObject(parent) { clock_.start(); }
+QtScheduler::QtScheduler(QObject* parent) : QObject(parent) {
+  clock_.start();
+}
 
 QtScheduler::~QtScheduler() {
   for (auto& [id, t] : timed_) killTimer(t.qtTimer);
 }
 
-double QtScheduler::now() const { return static_cast<double>(clock_.nsecsElapsed()) / 1e9; }
+double QtScheduler::now() const {
+  return static_cast<double>(clock_.nsecsElapsed()) / 1e9;
+}
 
 TaskId QtScheduler::nextId() {
   std::lock_guard<std::mutex> lock(postMu_);

@@ -62,7 +62,9 @@ const Fonts& fonts() {
   return *f;
 }
 
-QRectF toQt(const kf::Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
+QRectF toQt(const kf::Rect& r) {
+  return QRectF(r.x, r.y, r.width, r.height);
+}
 
 // Text with the top-left corner of its line box at (x, y).
 void drawTextAt(QPainter& p, double x, double y, const QString& text, const QFontMetricsF& fm) {
@@ -94,7 +96,8 @@ bool unitIsDevicePixel(const QPainter& p) {
 void fillRectFast(QPainter& p, const QRectF& r, const QColor& color, bool pixelUnits) {
   const double x0 = r.left(), x1 = r.right(), y0 = r.top(), y1 = r.bottom();
   if (!(x1 > x0) || !(y1 > y0)) return;
-  if (!pixelUnits || y0 != std::floor(y0) || y1 != std::floor(y1) || std::fabs(x0) > 1e9 || std::fabs(x1) > 1e9) {
+  if (!pixelUnits || y0 != std::floor(y0) || y1 != std::floor(y1) || std::fabs(x0) > 1e9 ||
+      std::fabs(x1) > 1e9) {
     p.fillRect(r, color);
     return;
   }
@@ -113,7 +116,8 @@ void fillRectFast(QPainter& p, const QRectF& r, const QColor& color, bool pixelU
     const double innerLeft = std::ceil(x0), innerRight = std::floor(x1);
     if (innerLeft > x0) column(left, innerLeft - x0);
     if (innerRight > innerLeft)
-      p.fillRect(QRect(static_cast<int>(innerLeft), top, static_cast<int>(innerRight - innerLeft), rows), color);
+      p.fillRect(QRect(static_cast<int>(innerLeft), top, static_cast<int>(innerRight - innerLeft), rows),
+                 color);
     if (x1 > innerRight) column(innerRight, x1 - innerRight);
   }
   p.setRenderHint(QPainter::Antialiasing, aa);
@@ -148,7 +152,8 @@ void fillRamp(QPainter& p, double xo, double xi, double top, double bottom, cons
 // Strokes the outline of r with a miter-joined pen of the given width,
 // centred on r's edges, as four filled bands (the same pixels as a stroked
 // rectangle, without the general path stroker).
-void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const QColor& color, bool pixelUnits) {
+void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const QColor& color,
+                       bool pixelUnits) {
   // A rectangle inset past its own size is still stroked around its
   // normalised extent.
   const double x0 = std::min(r.x, r.x + r.width), x1 = std::max(r.x, r.x + r.width);
@@ -163,7 +168,8 @@ void strokeRectOutline(QPainter& p, const kf::Rect& r, double lineWidth, const Q
   fillRectFast(p, QRectF(outer.x(), outer.bottom() - lineWidth, outer.width(), lineWidth), color, pixelUnits);
   const double sideHeight = outer.height() - 2 * lineWidth;
   fillRectFast(p, QRectF(outer.x(), outer.y() + lineWidth, lineWidth, sideHeight), color, pixelUnits);
-  fillRectFast(p, QRectF(outer.right() - lineWidth, outer.y() + lineWidth, lineWidth, sideHeight), color, pixelUnits);
+  fillRectFast(p, QRectF(outer.right() - lineWidth, outer.y() + lineWidth, lineWidth, sideHeight), color,
+               pixelUnits);
 }
 
 }  // namespace
@@ -203,7 +209,8 @@ std::vector<kf::Rect> MGTimelineView::allSegmentRects() const {
 }
 
 QString MGTimelineView::titleForSegment(std::int64_t i) const {
-  if (i >= 0 && static_cast<std::size_t>(i) < state_.names.size() && !state_.names[static_cast<std::size_t>(i)].empty()) {
+  if (i >= 0 && static_cast<std::size_t>(i) < state_.names.size() &&
+      !state_.names[static_cast<std::size_t>(i)].empty()) {
     const std::string& name = state_.names[static_cast<std::size_t>(i)];
     return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
   }
@@ -344,7 +351,8 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     }
   }
 
-  if (trimPreviewActive_ && trimPreviewSegment_ >= 0 && trimPreviewSegment_ < static_cast<std::int64_t>(count)) {
+  if (trimPreviewActive_ && trimPreviewSegment_ >= 0 &&
+      trimPreviewSegment_ < static_cast<std::int64_t>(count)) {
     const kf::Rect R = g.rectForSegment(trimPreviewSegment_);
     const double x1 = std::min(trimPreviewOriginX_, trimPreviewX_);
     const double b = std::fabs(trimPreviewX_ - trimPreviewOriginX_);
@@ -410,7 +418,9 @@ void MGTimelineView::mousePressEvent(QMouseEvent* event) {
 
 // Qt turns the second press of a quick pair into its own event; to the
 // gestures it is one more press.
-void MGTimelineView::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
+void MGTimelineView::mouseDoubleClickEvent(QMouseEvent* event) {
+  mousePressEvent(event);
+}
 
 void MGTimelineView::mouseMoveEvent(QMouseEvent* event) {
   if (event->buttons() & Qt::LeftButton) {
@@ -424,7 +434,9 @@ void MGTimelineView::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton) mouseUp(event);
 }
 
-void MGTimelineView::leaveEvent(QEvent*) { mouseExited(); }
+void MGTimelineView::leaveEvent(QEvent*) {
+  mouseExited();
+}
 
 void MGTimelineView::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && cancelActiveInteraction()) {
@@ -436,7 +448,9 @@ void MGTimelineView::keyPressEvent(QKeyEvent* event) {
 
 // Secondary presses are handled on the press itself; the separate context
 // event Qt sends afterwards must not reach the parent.
-void MGTimelineView::contextMenuEvent(QContextMenuEvent* event) { event->accept(); }
+void MGTimelineView::contextMenuEvent(QContextMenuEvent* event) {
+  event->accept();
+}
 
 void MGTimelineView::mouseDown(QMouseEvent* event) {
   const kf::TimelineState& g = timelineState();

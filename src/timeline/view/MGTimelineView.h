@@ -40,7 +40,8 @@ class MGTimelineView : public QWidget {
   // Cut drag on the junction after `segment`: leading is always false for a
   // junction drag; time is the requested source time of the cut, already
   // limited by the drag margins.
-  using TrimHandler = std::function<void(std::int64_t segment, bool leading, double time, std::int64_t phase)>;
+  using TrimHandler =
+      std::function<void(std::int64_t segment, bool leading, double time, std::int64_t phase)>;
   // Secondary click (right press, or control with the left button): segment
   // under the pointer or -1, its source time, and the press event (for the
   // menu's position, event.globalPosition()). The event is valid during the

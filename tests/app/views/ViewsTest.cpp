@@ -35,12 +35,13 @@ class ViewsTest : public ::testing::Test {
 };
 
 ::testing::AssertionResult near(QColor actual, QColor expected, int tolerance = 2) {
-  const int d = std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
-                          std::abs(actual.blue() - expected.blue())});
+  const int d =
+      std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
+                std::abs(actual.blue() - expected.blue())});
   if (d <= tolerance) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "got " << actual.red() << "," << actual.green() << "," << actual.blue()
-                                       << " expected " << expected.red() << "," << expected.green() << ","
-                                       << expected.blue();
+  return ::testing::AssertionFailure()
+         << "got " << actual.red() << "," << actual.green() << "," << actual.blue() << " expected "
+         << expected.red() << "," << expected.green() << "," << expected.blue();
 }
 
 TEST_F(ViewsTest, OverlayBlackAmountIsClampedAndDarkensThePictureBelow) {
@@ -53,7 +54,8 @@ TEST_F(ViewsTest, OverlayBlackAmountIsClampedAndDarkensThePictureBelow) {
   overlay.setBlackAmount(std::nan(""));
   EXPECT_EQ(overlay.blackAmount(), 0.0);
 
-  EXPECT_TRUE(near(renderOver(overlay, Qt::white).pixelColor(100, 60), Qt::white)) << "amount 0 leaves the picture";
+  EXPECT_TRUE(near(renderOver(overlay, Qt::white).pixelColor(100, 60), Qt::white))
+      << "amount 0 leaves the picture";
   overlay.setBlackAmount(0.5);
   EXPECT_TRUE(near(renderOver(overlay, Qt::white).pixelColor(10, 10), QColor(127, 127, 127)));
   overlay.setBlackAmount(1.0);
@@ -156,12 +158,14 @@ TEST_F(ViewsTest, DropOpensOnlyTheFirstFileUrl) {
   std::unique_ptr<QMimeData> two(mimeWith({QUrl(QStringLiteral("https://example.com/a.mp4")),
                                            QUrl::fromLocalFile(QStringLiteral("/movies/first.mov")),
                                            QUrl::fromLocalFile(QStringLiteral("/movies/second.mp4"))}));
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction | Qt::MoveAction, two.get(), Qt::LeftButton, Qt::NoModifier);
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction | Qt::MoveAction, two.get(), Qt::LeftButton,
+                        Qt::NoModifier);
   QApplication::sendEvent(&view, &enter);
   EXPECT_TRUE(enter.isAccepted());
   EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
 
-  QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, two.get(), Qt::LeftButton, Qt::NoModifier);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, two.get(), Qt::LeftButton,
+                  Qt::NoModifier);
   QApplication::sendEvent(&view, &drop);
   EXPECT_TRUE(drop.isAccepted());
   ASSERT_EQ(dropped.size(), 1u);

@@ -85,9 +85,18 @@ TEST_F(QtSchedulerTest, DelayedTasksRunByDueTimeAndNotBeforeTheirDelay) {
   std::vector<char> order;
   std::vector<double> ranAt(3, -1);
   const double t0 = s.now();
-  s.postAfter(0.045, [&] { order.push_back('c'); ranAt[2] = s.now() - t0; });
-  s.postAfter(0.015, [&] { order.push_back('a'); ranAt[0] = s.now() - t0; });
-  s.postAfter(0.030, [&] { order.push_back('b'); ranAt[1] = s.now() - t0; });
+  s.postAfter(0.045, [&] {
+    order.push_back('c');
+    ranAt[2] = s.now() - t0;
+  });
+  s.postAfter(0.015, [&] {
+    order.push_back('a');
+    ranAt[0] = s.now() - t0;
+  });
+  s.postAfter(0.030, [&] {
+    order.push_back('b');
+    ranAt[1] = s.now() - t0;
+  });
   ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
   EXPECT_EQ(order, (std::vector<char>{'a', 'b', 'c'}));
   // Millisecond timer resolution: allow the rounding of one millisecond.

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
   std::vector<float> wave(2400);
   for (std::size_t i = 0; i < wave.size(); ++i) {
     const double t = static_cast<double>(i) / 40.0;
-    wave[i] = static_cast<float>(0.5 + 0.45 * std::sin(t * 2.1) * std::sin(t * 0.37) + 0.08 * std::sin(t * 17));
+    wave[i] =
+        static_cast<float>(0.5 + 0.45 * std::sin(t * 2.1) * std::sin(t * 0.37) + 0.08 * std::sin(t * 17));
   }
   wave[100] = 1.7f;  // clamped when drawn
   view.setWaveform(wave);

@@ -27,12 +27,13 @@ const QColor kLightText(237, 235, 226);
 const QColor kHoverBack(40, 38, 30);
 
 ::testing::AssertionResult near(QColor actual, QColor expected, int tolerance = 2) {
-  const int d = std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
-                          std::abs(actual.blue() - expected.blue())});
+  const int d =
+      std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
+                std::abs(actual.blue() - expected.blue())});
   if (d <= tolerance) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "got (" << actual.red() << "," << actual.green() << "," << actual.blue()
-                                       << ") expected (" << expected.red() << "," << expected.green() << ","
-                                       << expected.blue() << ")";
+  return ::testing::AssertionFailure()
+         << "got (" << actual.red() << "," << actual.green() << "," << actual.blue() << ") expected ("
+         << expected.red() << "," << expected.green() << "," << expected.blue() << ")";
 }
 
 struct Calls {
@@ -60,7 +61,9 @@ struct Calls {
   void attach(MGTimelineView& v) {
     v.seekHandler = [this](double t, std::int64_t ph) { seeks.push_back({t, ph}); };
     v.selectionHandler = [this](std::int64_t i) { selections.push_back(i); };
-    v.trimHandler = [this](std::int64_t i, bool lead, double t, std::int64_t ph) { trims.push_back({i, lead, t, ph}); };
+    v.trimHandler = [this](std::int64_t i, bool lead, double t, std::int64_t ph) {
+      trims.push_back({i, lead, t, ph});
+    };
     v.contextHandler = [this](std::int64_t i, double t, const QMouseEvent& e) {
       contexts.push_back({i, t, e.globalPosition()});
     };
@@ -188,7 +191,9 @@ TEST_F(TimelineViewTest, PlayheadSitsAtItsEditedPosition) {
 }
 
 // Dark shade pixels of the top rows of the fade triangles.
-static bool isShade(QColor c) { return c.red() < 24 && c.green() < 24 && c.blue() < 22; }
+static bool isShade(QColor c) {
+  return c.red() < 24 && c.green() < 24 && c.blue() < 22;
+}
 
 TEST_F(TimelineViewTest, FadeRampTakesItsShareOfTheEditedLength) {
   // 1 s fade-in on a 4 s clip of an 8 s edit on 800 points: 100 points wide.
@@ -332,7 +337,8 @@ TEST_F(TimelineViewTest, PaintedBlocksMatchTheGeometryExactly) {
     const std::vector<kf::Rect> rects = view.allSegmentRects();
     ASSERT_EQ(rects.size(), segs.size());
     for (std::size_t k = 0; k < segs.size(); ++k)
-      ASSERT_EQ(rects[k], view.rectForSegment(static_cast<std::int64_t>(k))) << "round " << round << " k " << k;
+      ASSERT_EQ(rects[k], view.rectForSegment(static_cast<std::int64_t>(k)))
+          << "round " << round << " k " << k;
   }
   view.setSegments({{2, 2}});
   EXPECT_EQ(view.allSegmentRects(), std::vector<kf::Rect>{kf::Rect{}});
