@@ -455,3 +455,78 @@ TEST(BlockingRangeReader, ErrorsArriveAfterTheBytesBeforeThem) {
 
 }  // namespace
 }  // namespace kf
+
+namespace kf {
+namespace {
+
+TEST(LoadingRequest, CancelWaitsForARunningHandlerAndNoHandlerRunsAfterIt) {
+  auto svc = std::make_shared<MemoryService>(Buf(4 << 20, 1));
+  auto loader = Loader(svc);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool inHandler = false, release = false;
+  std::atomic<int> blocksAfterCancel{0};
+  std::atomic<bool> cancelReturned{false};
+  MGLoadingRequest::Handlers h;
+  h.onData = [&](const MGBytes&) {
+    if (cancelReturned) ++blocksAfterCancel;
+    std::unique_lock<std::mutex> lock(mu);
+    inHandler = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  };
+  h.onFinish = [&](std::optional<kf::Error>) {
+    if (cancelReturned) ++blocksAfterCancel;
+  };
+  MGLoadingRequest::DataRequest d;
+  d.requestsAllDataToEndOfResource = true;
+  auto request = MGLoadingRequest::make(std::nullopt, d, h);
+  loader->shouldWaitForLoadingOfRequestedResource(request);
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return inHandler; });
+  }
+  std::thread canceller([&] {
+    request->cancel(loader);
+    cancelReturned = true;
+  });
+  // The canceller is blocked behind the handler until it returns.
+  for (int i = 0; i < 200; ++i) std::this_thread::yield();
+  EXPECT_FALSE(cancelReturned);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  canceller.join();
+  test::Drain(loader);
+  test::Drain(loader);
+  EXPECT_EQ(blocksAfterCancel, 0);
+  EXPECT_TRUE(request->isCancelled());
+  EXPECT_FALSE(request->isFinished());
+}
+
+TEST(LoadingRequest, AHandlerMayCancelItsOwnRequest) {
+  auto svc = std::make_shared<MemoryService>(Buf(2 << 20, 1));
+  auto loader = Loader(svc);
+  std::shared_ptr<MGLoadingRequest> request;
+  std::atomic<int> blocks{0};
+  MGLoadingRequest::Handlers h;
+  h.onData = [&](const MGBytes&) {
+    ++blocks;
+    request->cancel(loader);  // e.g. the requester has all it wanted
+  };
+  MGLoadingRequest::DataRequest d;
+  d.requestsAllDataToEndOfResource = true;
+  request = MGLoadingRequest::make(MGLoadingRequest::ContentInformationRequest{}, d, h);
+  loader->shouldWaitForLoadingOfRequestedResource(request);
+  test::Drain(loader);
+  test::Drain(loader);
+  EXPECT_EQ(blocks, 1);
+  EXPECT_TRUE(request->isCancelled());
+  EXPECT_EQ(request->contentInformation()->contentLength, 2u << 20);  // filled before the first bytes
+  EXPECT_EQ(loader->outstandingReadCount(), 0u);
+}
+
+}  // namespace
+}  // namespace kf
