@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "edit/EditText.h"
 #include "edit/TimeMap.h"
@@ -249,7 +250,21 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
   const std::vector<kf::Rect> rects = allSegmentRects();
   const std::vector<float>& wave = g.waveform;
   const double N = static_cast<double>(wave.size());
+  // Waveform columns wait in one batch while nothing drawn later overlaps
+  // them: blocks come left to right, so a batch is flushed when the next
+  // block starts left of its right end (or the colour changes). The result
+  // is the same as stroking each block's columns right after the block.
   std::vector<QLineF> columns;
+  bool columnsSelected = false;
+  double columnsRight = -std::numeric_limits<double>::infinity();
+  auto flushColumns = [&] {
+    if (!columns.empty()) {
+      p.setPen(hairline(columnsSelected ? kSelectedWaveform : kWaveform));
+      p.drawLines(columns.data(), static_cast<int>(columns.size()));
+      columns.clear();
+    }
+    columnsRight = -std::numeric_limits<double>::infinity();
+  };
   // Fade labels repeat the same few texts; measure each once per paint.
   QString lastFadeLabel;
   double lastFadeLabelWidth = 0;
@@ -262,6 +277,9 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     const double s = g.segments[idx].start;
     const double e = g.segments[idx].end;
     const bool sel = i == g.selected;
+    // Leftmost point this block's fill and outline reach.
+    const double blockLeft = !sel && F.width >= 1 && F.height >= 1 ? F.x : R.x;
+    if (blockLeft < columnsRight) flushColumns();
 
     if (sel) {
       fillRectFast(p, toQt(F), kSelectedFill, pixelUnits);
@@ -281,8 +299,8 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     if (!wave.empty()) {
       long n = static_cast<long>(std::trunc(R.width)) / 2;
       n = std::clamp(n, 1L, 500L);
-      columns.clear();
-      columns.reserve(static_cast<std::size_t>(n));
+      if (sel != columnsSelected) flushColumns();
+      columnsSelected = sel;
       const double mid = R.y + 0.5 * R.height;
       for (long k = 0; k < n; ++k) {
         const double u = n == 1 ? 0.0 : static_cast<double>(k) / static_cast<double>(n - 1);
@@ -296,10 +314,7 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
         if (!(a > 0)) continue;  // a silent column draws nothing
         const double x = R.x + u * R.width;
         columns.emplace_back(x, mid - a, x, mid + a);
-      }
-      if (!columns.empty()) {
-        p.setPen(hairline(sel ? kSelectedWaveform : kWaveform));
-        p.drawLines(columns.data(), static_cast<int>(columns.size()));
+        columnsRight = std::max(columnsRight, x + 0.5);
       }
     }
 
@@ -308,6 +323,7 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
       const std::vector<double>& fades = in ? g.fadeIns : g.fadeOuts;
       const double len = idx < fades.size() ? fades[idx] : 0.0;
       if (!(len > 0)) continue;
+      flushColumns();  // the ramp lies over this block's own columns
       const double w = std::clamp(len / L * T.width, 0.0, R.width);
       const double xo = in ? R.x : R.maxX();
       const double xi = in ? R.x + w : R.maxX() - w;
@@ -335,6 +351,7 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     // Name and length start 7 points into the block and are kept inside it;
     // a block 7 points wide or less shows neither.
     if (R.width > 7) {
+      flushColumns();
       p.setClipRect(toQt(R));
       p.setFont(f.name);
       p.setPen(kLightText);
@@ -346,10 +363,13 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     }
 
     if (sel) {
+      flushColumns();
       fillRectFast(p, QRectF(F.x + 1, F.y + 1, 3, F.height - 2), kLightBars, pixelUnits);
       fillRectFast(p, QRectF(F.x + F.width - 4, F.y + 1, 3, F.height - 2), kLightBars, pixelUnits);
     }
   }
+
+  flushColumns();
 
   if (trimPreviewActive_ && trimPreviewSegment_ >= 0 &&
       trimPreviewSegment_ < static_cast<std::int64_t>(count)) {
