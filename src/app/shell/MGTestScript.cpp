@@ -1,0 +1,63 @@
+#include "app/shell/MGTestScript.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "app/shell/MGAppDelegate.h"
+
+namespace {
+
+std::optional<kf::KeyPress> KeyNamed(const std::string& name) {
+  kf::KeyPress k;
+  if (name == "space") k.character = kf::keys::kSpace;
+  else if (name == "left") k.character = kf::keys::kLeft;
+  else if (name == "right") k.character = kf::keys::kRight;
+  else if (name == "comma") k.character = U',';
+  else if (name == "period") k.character = U'.';
+  else if (name == "escape") k.character = kf::keys::kEscape;
+  else if (name == "delete") k.character = kf::keys::kDelete;
+  else if (name == "home") k.character = kf::keys::kHome;
+  else if (name == "end") k.character = kf::keys::kEnd;
+  else if (name.size() == 1) k.character = static_cast<char32_t>(static_cast<unsigned char>(name[0]));
+  else return std::nullopt;
+  return k;
+}
+
+void RunStep(MGAppDelegate& d, const std::string& command) {
+  const auto colon = command.find(':');
+  const std::string verb = command.substr(0, colon);
+  const std::string arg = colon == std::string::npos ? std::string() : command.substr(colon + 1);
+  if (verb == "fadein") d.edit().toggleFadeIn();
+  else if (verb == "fadeout") d.edit().toggleFadeOut();
+  else if (verb == "undo") d.edit().undoEdit();
+  else if (verb == "redo") d.edit().redoEdit();
+  else if (verb == "select") {
+    d.edit().setSelected(std::atoll(arg.c_str()));
+    d.edit().syncSegments();
+  } else if (verb == "seek") d.transport().seek(std::atof(arg.c_str()));
+  else if (verb == "quit") {
+    if (d.window()) d.window()->hide();
+    qApp->exit(0);
+  } else if (auto key = KeyNamed(verb)) {
+    d.handleKeyPress(*key);
+  }
+}
+
+}  // namespace
+
+void MGRunTestScript(MGAppDelegate& delegate, const std::string& script) {
+  std::stringstream in(script);
+  std::string step;
+  MGAppDelegate* d = &delegate;
+  while (std::getline(in, step, ';')) {
+    const auto colon = step.find(':');
+    if (colon == std::string::npos) continue;
+    const double at = std::atof(step.substr(0, colon).c_str());
+    const std::string command = step.substr(colon + 1);
+    const int ms = static_cast<int>(at * 1000);
+    QTimer::singleShot(ms, qApp, [d, command] { RunStep(*d, command); });
+  }
+}

@@ -1,0 +1,15 @@
+// A scripted session for looking at the running program without a person:
+// when the environment variable KERFLINE_SCRIPT is set, its steps run at the
+// given times after launch, through the same paths as keys and commands.
+// Steps are separated by ";", each "seconds:command". Commands: any single
+// key of the key table by name ("space", "s", "left", "right", "comma",
+// "period", "escape", "delete", "f"), "fadein", "fadeout", "undo", "redo",
+// "select:N", "seek:SECONDS", "quit". Unknown steps are ignored. Not a user
+// feature; for tests and screenshots.
+#pragma once
+
+#include <string>
+
+class MGAppDelegate;
+
+void MGRunTestScript(MGAppDelegate& delegate, const std::string& script);

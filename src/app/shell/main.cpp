@@ -1,0 +1,136 @@
+// Program entry: `kerfline [MOVIE]` opens the window (and the movie);
+// `kerfline --export ...` runs an export without a window.
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPalette>
+#include <QStyleFactory>
+
+#include <clocale>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/shell/MGAppDelegate.h"
+#include "app/shell/MGQtSettingsStore.h"
+#include "app/shell/MGTestScript.h"
+#include "app/shell/StartupArguments.h"
+#include "platform/ffmpeg/FfmpegAsset.h"
+#include "platform/mpv/MpvPlayer.h"
+#include "platform/qt/QtScheduler.h"
+#include "source/MGPrepareRangeAsset.h"
+#include "source/MGURL.h"
+
+#if KERFLINE_HAVE_MPV_VIEW
+#include "platform/mpv/MpvVideoView.h"
+#endif
+#if KERFLINE_HAVE_EXPORT_CLI
+#include "app/cli/ExportCommand.h"
+#endif
+
+namespace {
+
+void ApplyDarkAppearance(QApplication& app) {
+  app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+  QPalette p;
+  const QColor window(22, 21, 16), base(30, 28, 22), text(237, 235, 226), dim(154, 148, 138);
+  p.setColor(QPalette::Window, window);
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, base);
+  p.setColor(QPalette::AlternateBase, window);
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, base);
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::ToolTipBase, base);
+  p.setColor(QPalette::ToolTipText, text);
+  p.setColor(QPalette::PlaceholderText, dim);
+  p.setColor(QPalette::Highlight, QColor(226, 91, 69));
+  p.setColor(QPalette::HighlightedText, text);
+  p.setColor(QPalette::Disabled, QPalette::Text, dim);
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, dim);
+  app.setPalette(p);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+#if KERFLINE_HAVE_EXPORT_CLI
+  if (!args.empty() && args.front() == "--export") return kf::RunExportCommand(args);
+#else
+  if (!args.empty() && args.front() == "--export") {
+    std::fprintf(stderr, "kerfline: this build has no command-line export\n");
+    return 2;
+  }
+#endif
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kerfline"));
+  QApplication::setOrganizationName(QStringLiteral("Marrowgate"));
+  // libmpv refuses a numeric locale other than "C"; QApplication has just
+  // set it from the environment.
+  std::setlocale(LC_NUMERIC, "C");
+  ApplyDarkAppearance(app);
+
+  kf::QtScheduler scheduler;
+  kf::mpv::MpvOptions options;
+#if KERFLINE_HAVE_MPV_VIEW
+  options.vo = "libmpv";
+#endif
+  options.ao = "";
+  auto created = kf::mpv::MpvPlayer::create(scheduler, options);
+  if (!created.ok()) {
+    QMessageBox::critical(nullptr, QStringLiteral("Kerfline"),
+                          QString::fromStdString("The media player could not be started: " + created.error().message));
+    return 1;
+  }
+  std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
+
+#if KERFLINE_HAVE_MPV_VIEW
+  QWidget* pictureView = new kf::mpv::MpvVideoView(player);
+#else
+  QWidget* pictureView = new QWidget;
+  pictureView->setAutoFillBackground(true);
+  QPalette black = pictureView->palette();
+  black.setColor(QPalette::Window, Qt::black);
+  pictureView->setPalette(black);
+#endif
+
+  MGQtSettingsStore settings;
+  MGAppDelegate::Services services;
+  services.scheduler = &scheduler;
+  services.player = player.get();
+  services.pictureView = pictureView;
+  services.settings = &settings;
+  services.prepare = [&scheduler](const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) {
+    const std::string address = url.isFile() ? kf::MGFileURLFromPath(url.text) : url.text;
+    kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {
+      kf::PreparedMovie out;
+      out.loader = p.loader;
+      out.servedByLarder = p.servedByLarder;
+      out.error = p.error;
+      if (p.asset) {
+        if (p.asset->served())
+          out.asset = kf::ff::FfmpegAsset::createServed(p.asset->url, p.loader, scheduler);
+        else
+          out.asset = kf::ff::FfmpegAsset::create(p.asset->filePath, scheduler);
+      }
+      completion(std::move(out));
+    });
+  };
+
+  int rc = 0;
+  {
+    MGAppDelegate delegate(std::move(services));
+    const std::string cwd = QDir::currentPath().toStdString();
+    auto startup = kf::StartupURLFromArguments(args, cwd, [](const std::string& path) {
+      std::error_code ec;
+      return std::filesystem::exists(path, ec);
+    });
+    if (startup) delegate.setStartupURL(*startup);
+    delegate.applicationDidFinishLaunching();
+    if (const char* script = std::getenv("KERFLINE_SCRIPT")) MGRunTestScript(delegate, script);
+    rc = app.exec();
+  }
+  return rc;
+}

@@ -1,0 +1,166 @@
+// The delegate wired to the window, with a scripted player, in virtual time:
+// opening shows the movie's lines and the editor; keys cut the movie; the
+// rename field takes the keys it needs.
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include "QtTestApp.h"
+#include "ScriptedMedia.h"
+#include "app/shell/MGAppDelegate.h"
+
+namespace kf::test {
+namespace {
+
+class AppDelegateTest : public ::testing::Test {
+ protected:
+  AppDelegateTest() {
+    TestApp();
+    MGAppDelegate::Services s;
+    s.scheduler = &scheduler;
+    s.player = &player;
+    s.pictureView = new QWidget;
+    s.settings = &settings;
+    s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
+      auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
+      asset->durationSeconds = 20;
+      asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
+      PreparedMovie p;
+      p.asset = asset;
+      completion(std::move(p));
+    };
+    delegate = std::make_unique<MGAppDelegate>(std::move(s));
+    delegate->applicationDidFinishLaunching();
+    window = delegate->window();
+    QApplication::setActiveWindow(window);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(window));
+  }
+
+  void open(const std::string& path) {
+    delegate->openURL(path);
+    scheduler.runPending();
+    player.currentScripted()->setStatus(media::ItemStatus::ReadyToPlay);
+    scheduler.runPending();
+  }
+
+  void key(Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : window;
+    QTest::keyClick(target, k, m);
+  }
+
+  ManualScheduler scheduler;
+  ScriptedPlayer player{scheduler};
+  MemorySettingsStore settings;
+  std::unique_ptr<MGAppDelegate> delegate;
+  MGMainWindow* window = nullptr;
+};
+
+TEST_F(AppDelegateTest, OpenShowsTheMovie) {
+  EXPECT_TRUE(window->overlay->emptyState());
+  EXPECT_FALSE(window->timeline->isVisible());
+  EXPECT_TRUE(window->footprintLabel->text().startsWith("RAM "));
+  open("/m/demo.mp4");
+  EXPECT_EQ(window->windowTitle(), "demo.mp4 — Kerfline");
+  EXPECT_EQ(window->status->text(), "/m/demo.mp4");
+  EXPECT_EQ(window->mediaInfo->text(), "1280×720 · 0.0 MB");
+  EXPECT_FALSE(window->overlay->emptyState());
+  EXPECT_TRUE(window->timeline->isVisible());
+  EXPECT_TRUE(window->transport->isVisible());
+  EXPECT_DOUBLE_EQ(window->timeline->duration(), 20);
+  EXPECT_EQ(window->timeline->segments().size(), 1u);
+  EXPECT_EQ(player.rate(), 1);
+  EXPECT_EQ(settings.listValue(kRecentFilesKey)->size(), 1u);
+
+  // The tick moves the clock and the play button.
+  delegate->transport().tick(3.5);
+  EXPECT_EQ(window->clock->text(), "Clip 1/1 · 00:03.500 / 00:20.000");
+  EXPECT_EQ(window->playButton->text(), "Pause");
+  EXPECT_EQ(window->playButton->symbol(), "pause.fill");
+}
+
+TEST_F(AppDelegateTest, KeysCutTheMovie) {
+  open("/m/demo.mp4");
+  key(Qt::Key_Space);
+  EXPECT_EQ(player.rate(), 0);
+  player.time = 4;
+  key(Qt::Key_S);
+  ASSERT_EQ(window->timeline->segments().size(), 2u);
+  EXPECT_EQ(window->status->text(), "Split at 00:04.000");
+  player.time = 12;
+  key(Qt::Key_S);
+  ASSERT_EQ(window->timeline->segments().size(), 3u);
+  EXPECT_EQ(window->timeline->selected(), 2);
+  key(Qt::Key_Backspace);
+  EXPECT_EQ(window->timeline->segments().size(), 2u);
+  EXPECT_EQ(window->status->text(), "Segment removed");
+  EXPECT_TRUE(delegate->edit().dirty());
+
+  key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(window->timeline->segments().size(), 3u) << "undo brings the clip back";
+  key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(window->timeline->segments().size(), 2u);
+  key(Qt::Key_Y, Qt::ControlModifier);  // nothing left to redo
+  EXPECT_EQ(window->timeline->segments().size(), 2u);
+
+  // Mute and volume keys.
+  key(Qt::Key_M);
+  EXPECT_TRUE(player.isMuted());
+  EXPECT_EQ(window->muteButton->symbol(), "speaker.slash.fill");
+  key(Qt::Key_Down);
+  EXPECT_NEAR(player.volume(), 0.95, 1e-9);
+  EXPECT_EQ(window->volumeSlider->value(), 950);
+}
+
+TEST_F(AppDelegateTest, RenameFieldTakesTypingAndTab) {
+  open("/m/demo.mp4");
+  player.time = 10;
+  key(Qt::Key_S);
+  delegate->edit().setSelected(0);
+  key(Qt::Key_F2);
+  auto* field = window->timeline->findChild<MGRenameField*>();
+  ASSERT_TRUE(field);
+  ASSERT_TRUE(field->hasFocus());
+  EXPECT_EQ(field->placeholderText(), "Clip 1");
+  QTest::keyClicks(field, "Intro s");
+  EXPECT_EQ(window->timeline->segments().size(), 2u) << "typing s in the field does not split";
+  QTest::keyClick(field, Qt::Key_Tab);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(delegate->edit().names()[0], "Intro s");
+  EXPECT_EQ(delegate->edit().selected(), 1);
+  MGRenameField* next = nullptr;
+  for (auto* f : window->timeline->findChildren<MGRenameField*>())
+    if (f->isVisible()) next = f;
+  ASSERT_TRUE(next);
+  EXPECT_TRUE(next->hasFocus());
+  QTest::keyClicks(next, "discarded");
+  QTest::keyClick(next, Qt::Key_Escape);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(delegate->edit().names()[1], "");
+  EXPECT_FALSE(delegate->edit().isRenaming());
+}
+
+TEST_F(AppDelegateTest, FullScreenHidesTheTransportAfterStillness) {
+  open("/m/demo.mp4");
+  delegate->toggleFullScreen();
+  QTRY_VERIFY(window->isFullScreen());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(window->transport->isVisible());
+  scheduler.advance(1.7);
+  EXPECT_TRUE(window->transport->isVisible());
+  delegate->notePointerMovement();  // restarts the 1.8 s
+  scheduler.advance(1.7);
+  EXPECT_TRUE(window->transport->isVisible());
+  scheduler.advance(0.1);
+  EXPECT_FALSE(window->transport->isVisible());
+  delegate->notePointerMovement();
+  EXPECT_TRUE(window->transport->isVisible());
+  key(Qt::Key_Escape);
+  QTRY_VERIFY(!window->isFullScreen());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(window->timeline->isVisible());
+  scheduler.advance(5);
+  EXPECT_TRUE(window->transport->isVisible());
+}
+
+}  // namespace
+}  // namespace kf::test

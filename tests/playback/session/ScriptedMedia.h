@@ -1,0 +1,298 @@
+// Scripted media engine and window doubles for the player session tests.
+// Each double records what the session did and lets the test decide when
+// and how asynchronous work finishes; completions are posted through the
+// ManualScheduler, as the real adapters post through theirs.
+#pragma once
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/ManualScheduler.h"
+#include "edit/EditPorts.h"
+#include "platform/MediaPorts.h"
+#include "platform/ToolkitPorts.h"
+#include "playback/session/PlayerSession.h"
+#include "playback/session/Transport.h"
+#include "source/MGRangeAssetLoader.h"
+
+namespace kf::test {
+
+// An asset whose load finishes when the test says so (or at once, posted).
+class ScriptedAsset : public media::MediaAsset {
+ public:
+  ScriptedAsset(ManualScheduler& s, std::string url) : s_(s), url_(std::move(url)) {}
+
+  bool autoFinish = true;
+  bool playable = true;
+  double durationSeconds = 10;
+  std::vector<media::TrackInfo> trackList;
+  std::optional<Error> failure;  // load fails with it
+  int loadCalls = 0;
+
+  std::string url() const override { return url_; }
+  std::shared_ptr<MGRangeAssetLoader> resourceLoader() const override { return nullptr; }
+  void loadValuesAsynchronously(std::function<void()> completion) override {
+    ++loadCalls;
+    pending_.push_back(std::move(completion));
+    if (autoFinish) finishLoading();
+  }
+  void finishLoading() {
+    status_ = failure ? media::LoadStatus::Failed : media::LoadStatus::Loaded;
+    for (auto& c : pending_) s_.post(std::move(c));
+    pending_.clear();
+  }
+  media::LoadStatus loadStatus() const override { return status_; }
+  std::optional<Error> loadError() const override { return failure; }
+  bool isPlayable() const override { return playable; }
+  double duration() const override { return durationSeconds; }
+  std::vector<media::TrackInfo> tracks() const override { return trackList; }
+
+  static media::TrackInfo videoTrack(double w, double h, double fps,
+                                     media::AffineTransform t = {}) {
+    media::TrackInfo v;
+    v.mediaType = media::MediaType::Video;
+    v.naturalSize = {w, h};
+    v.preferredTransform = t;
+    v.nominalFrameRate = fps;
+    return v;
+  }
+  static media::TrackInfo audioTrack() {
+    media::TrackInfo a;
+    a.mediaType = media::MediaType::Audio;
+    a.channels = 2;
+    a.sampleRate = 48000;
+    return a;
+  }
+
+ private:
+  ManualScheduler& s_;
+  std::string url_;
+  media::LoadStatus status_ = media::LoadStatus::Unknown;
+  std::vector<std::function<void()>> pending_;
+};
+
+class ScriptedItem : public media::PlayerItem {
+ public:
+  ScriptedItem(ManualScheduler& s, std::shared_ptr<media::MediaAsset> asset) : s_(s), asset_(std::move(asset)) {}
+
+  std::shared_ptr<media::MediaAsset> asset() const override { return asset_; }
+  media::ItemStatus status() const override { return status_; }
+  std::optional<Error> error() const override { return error_; }
+  double duration() const override { return durationSeconds; }
+  media::ObserverId addStatusObserver(std::function<void(media::ItemStatus)> observer) override {
+    const auto id = nextId_++;
+    statusObservers_[id] = observer;
+    const auto st = status_;
+    s_.post([observer, st] { observer(st); });
+    return id;
+  }
+  media::ObserverId addFailedToPlayToEndObserver(std::function<void(const Error&)> observer) override {
+    const auto id = nextId_++;
+    failureObservers_[id] = std::move(observer);
+    return id;
+  }
+  void removeObserver(media::ObserverId id) override {
+    statusObservers_.erase(id);
+    failureObservers_.erase(id);
+  }
+  void cancelPendingSeeks() override { ++cancelledSeeks; }
+  void setExposurePreview(double stops) override { exposure = stops; }
+  double exposurePreview() const override { return exposure; }
+
+  // Moves the status and notifies (posted).
+  void setStatus(media::ItemStatus st, std::optional<Error> err = std::nullopt) {
+    status_ = st;
+    error_ = std::move(err);
+    for (auto& [id, o] : statusObservers_) {
+      auto obs = o;
+      s_.post([obs, st] { obs(st); });
+    }
+  }
+  std::size_t observerCount() const { return statusObservers_.size() + failureObservers_.size(); }
+
+  double durationSeconds = std::nan("");
+  int cancelledSeeks = 0;
+  double exposure = 0;
+
+ private:
+  ManualScheduler& s_;
+  std::shared_ptr<media::MediaAsset> asset_;
+  media::ItemStatus status_ = media::ItemStatus::Unknown;
+  std::optional<Error> error_;
+  media::ObserverId nextId_ = 1;
+  std::map<media::ObserverId, std::function<void(media::ItemStatus)>> statusObservers_;
+  std::map<media::ObserverId, std::function<void(const Error&)>> failureObservers_;
+};
+
+class ScriptedPlayer : public media::Player {
+ public:
+  explicit ScriptedPlayer(ManualScheduler& s) : s_(s) {}
+
+  std::shared_ptr<media::PlayerItem> makePlayerItem(std::shared_ptr<media::MediaAsset> asset) override {
+    auto item = std::make_shared<ScriptedItem>(s_, std::move(asset));
+    items.push_back(item);
+    return item;
+  }
+  void replaceCurrentItem(std::shared_ptr<media::PlayerItem> item) override {
+    current_ = std::move(item);
+    ++replaceCalls;
+    time = current_ ? 0 : std::nan("");
+  }
+  std::shared_ptr<media::PlayerItem> currentItem() const override { return current_; }
+  void play() override { setRate(1); }
+  void pause() override { setRate(0); }
+  double rate() const override { return rate_; }
+  void setRate(double r) override {
+    rate_ = r;
+    rateChanges.push_back(r);
+  }
+  double volume() const override { return volume_; }
+  void setVolume(double v) override { volume_ = v; }
+  bool isMuted() const override { return muted_; }
+  void setMuted(bool m) override { muted_ = m; }
+  double currentTime() const override { return time; }
+  void seekToTime(double t, double, double, std::function<void(bool)> completion) override {
+    seeks.push_back(t);
+    time = t;
+    if (completion) s_.post([completion] { completion(true); });
+  }
+  media::ObserverId addPeriodicTimeObserver(double, std::function<void(double)>) override { return 1; }
+  void removeTimeObserver(media::ObserverId) override {}
+  std::optional<media::VideoFrame> copyDisplayedFrame() override { return std::nullopt; }
+
+  ScriptedItem* currentScripted() const { return static_cast<ScriptedItem*>(current_.get()); }
+
+  std::vector<std::shared_ptr<ScriptedItem>> items;
+  std::vector<double> seeks;
+  std::vector<double> rateChanges;
+  int replaceCalls = 0;
+  double time = std::nan("");
+
+ private:
+  ManualScheduler& s_;
+  std::shared_ptr<media::PlayerItem> current_;
+  double rate_ = 0;
+  double volume_ = 1;
+  bool muted_ = false;
+};
+
+// Preparation requests wait until the test completes them.
+class ScriptedPreparation : public MoviePreparationPort {
+ public:
+  struct Request {
+    MovieURL url;
+    std::function<void(PreparedMovie)> completion;
+  };
+  void prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) override {
+    requests.push_back({url, std::move(completion)});
+  }
+  std::vector<Request> requests;
+};
+
+// A service with a fixed size that is never read in these tests.
+class NullService : public MGRangeServiceProtocol {
+ public:
+  void fileSizeWithReply(SizeReply reply) override { reply(1000, std::nullopt); }
+  void readOffset(std::uint64_t, std::uint64_t, ReadReply reply) override { reply(MGMakeBytes({}), std::nullopt); }
+};
+
+inline std::shared_ptr<MGRangeAssetLoader> MakeLoader(const std::string& url, std::uint64_t size = 1000) {
+  return MGRangeAssetLoader::create(std::make_shared<NullService>(), size, url, nullptr);
+}
+
+class RecordingAlerts : public AlertPort {
+ public:
+  int answer = 0;
+  std::vector<AlertSpec> modal;
+  std::vector<Error> errors;
+  int runModalAlert(const AlertSpec& alert) override {
+    modal.push_back(alert);
+    return answer;
+  }
+  void showErrorAlert(const Error& error) override { errors.push_back(error); }
+};
+
+class RecordingStatus : public StatusLinePort {
+ public:
+  std::vector<std::string> texts;
+  void setStatus(const std::string& text) override { texts.push_back(text); }
+  std::string last() const { return texts.empty() ? std::string() : texts.back(); }
+};
+
+class RecordingView : public PlayerSessionViewPort {
+ public:
+  std::string title, mediaInfo, exposureToolTip;
+  std::optional<bool> editorVisible, emptyState;
+  int geometrySaves = 0;
+  int geometryRestores = 0;
+  std::optional<media::TrackInfo> restoredTrack;
+  void setWindowTitle(const std::string& t) override { title = t; }
+  void setMediaInfo(const std::string& t) override { mediaInfo = t; }
+  void setEditorVisible(bool v) override { editorVisible = v; }
+  void setOverlayEmptyState(bool e) override { emptyState = e; }
+  void setExposureToolTip(const std::string& t) override { exposureToolTip = t; }
+  void saveGeometryForCurrentMovie() override { ++geometrySaves; }
+  void restoreGeometryOrSizeForTrack(const std::optional<media::TrackInfo>& track, const MovieURL&) override {
+    ++geometryRestores;
+    restoredTrack = track;
+  }
+};
+
+class RecordingMovies : public MovieListPort {
+ public:
+  std::vector<std::string> recent;
+  std::string suffix;
+  void noteRecentURL(const MovieURL& url) override { recent.push_back(url.text); }
+  std::string folderPositionSuffix(const MovieURL&) override { return suffix; }
+};
+
+// The edit session's ports, recording the timeline copy.
+class EditDoubles : public EditTimelinePort, public EditOverlayPort, public UndoMenuPort, public RenameFieldPort {
+ public:
+  std::vector<kerfline::TimeSpan> segments;
+  double timelineDuration = 0;
+  double playhead = -1;
+  double black = 0;
+  void setEdit(const std::vector<kerfline::TimeSpan>& s, const std::vector<std::string>&, const std::vector<double>&,
+               const std::vector<double>&, std::int64_t) override {
+    segments = s;
+  }
+  double duration() const override { return timelineDuration; }
+  void setDuration(double d) override { timelineDuration = d; }
+  Rect rectForSegment(std::int64_t) const override { return {}; }
+  void refreshEditorUIAtSeconds(double s) override { playhead = s; }
+  void setBlackAmount(double a) override { black = a; }
+  void setExposureAmount(double) override {}
+  void applyExposurePreview() override {}
+  void setUndoItem(const std::string&, bool) override {}
+  void setRedoItem(const std::string&, bool) override {}
+  void showField(const std::string&, const std::string&, const Rect&) override {}
+  std::string text() const override { return {}; }
+  void removeField() override {}
+  void focusTimeline() override {}
+};
+
+class RecordingTransportView : public TransportViewPort {
+ public:
+  double playhead = -1;
+  bool playing = false;
+  std::string clock;
+  double black = 0;
+  double slider = -1;
+  bool muted = false;
+  std::string muteToolTip;
+  void setPlayhead(double s) override { playhead = s; }
+  void setPlayButtonPlaying(bool p) override { playing = p; }
+  void setClockText(const std::string& t) override { clock = t; }
+  void redrawTimeline() override {}
+  void setBlackAmount(double a) override { black = a; }
+  void setVolumeSliderValue(double v) override { slider = v; }
+  void setMuteButtonMuted(bool m) override { muted = m; }
+  void setMuteButtonToolTip(const std::string& t) override { muteToolTip = t; }
+};
+
+}  // namespace kf::test

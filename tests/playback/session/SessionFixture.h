@@ -1,0 +1,74 @@
+// The player session, the transport and the edit session wired to scripted
+// doubles, in virtual time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "app/rules/SettingsStore.h"
+#include "ScriptedMedia.h"
+
+namespace kf::test {
+
+class SessionFixture : public ::testing::Test {
+ protected:
+  SessionFixture()
+      : edit(EditPorts{&transport, &editDoubles, &editDoubles, &status, &editDoubles, &editDoubles,
+                       [this] { return busy; }}),
+        session(PlayerSessionPorts{&scheduler, &player, &preparation, &alerts, &status, &view, &movies, &settings,
+                                   &edit, [this] { return busy; }, [this] { ++scrubEnds; }, nullptr,
+                                   [this](double t) { transport.seek(t); },
+                                   [this](const std::string& path) -> std::optional<FileAttributes> {
+                                     auto it = attributes.find(path);
+                                     if (it == attributes.end()) return std::nullopt;
+                                     return it->second;
+                                   }}),
+        transport(TransportPorts{&player, &session, &edit, &transportView, &settings, &scheduler, nullptr, nullptr}) {}
+
+  // Completes preparation request `i` with a new asset of `duration` seconds
+  // and returns the asset.
+  std::shared_ptr<ScriptedAsset> completePreparation(std::size_t i, double duration = 10,
+                                                     std::shared_ptr<MGRangeAssetLoader> loader = nullptr) {
+    auto asset = std::make_shared<ScriptedAsset>(scheduler, preparation.requests.at(i).url.text);
+    asset->durationSeconds = duration;
+    asset->trackList = {ScriptedAsset::videoTrack(640, 480, 25), ScriptedAsset::audioTrack()};
+    completePreparation(i, asset, std::move(loader));
+    return asset;
+  }
+  void completePreparation(std::size_t i, std::shared_ptr<ScriptedAsset> asset,
+                           std::shared_ptr<MGRangeAssetLoader> loader = nullptr) {
+    PreparedMovie p;
+    p.asset = std::move(asset);
+    p.loader = std::move(loader);
+    preparation.requests.at(i).completion(std::move(p));
+  }
+
+  // Opens `path` all the way (preparation and key loading).
+  std::shared_ptr<ScriptedAsset> openFully(const std::string& path, double duration = 10) {
+    const std::size_t before = preparation.requests.size();
+    session.openURL(path);
+    EXPECT_EQ(preparation.requests.size(), before + 1);
+    auto asset = completePreparation(before, duration);
+    scheduler.runPending();
+    return asset;
+  }
+
+  ManualScheduler scheduler;
+  ScriptedPlayer player{scheduler};
+  ScriptedPreparation preparation;
+  RecordingAlerts alerts;
+  RecordingStatus status;
+  RecordingView view;
+  RecordingMovies movies;
+  MemorySettingsStore settings;
+  EditDoubles editDoubles;
+  RecordingTransportView transportView;
+  std::map<std::string, FileAttributes> attributes;
+  bool busy = false;
+  int scrubEnds = 0;
+
+  EditSession edit;
+  PlayerSession session;
+  Transport transport;
+};
+
+}  // namespace kf::test
