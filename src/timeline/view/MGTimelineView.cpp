@@ -340,11 +340,12 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
       // A clip too narrow for its fade label shows only the part that lies
       // on it.
       if (x < R.maxX() && x + tw > R.x) {
-        p.setClipRect(toQt(R));
+        p.save();
+        p.setClipRect(toQt(R), Qt::IntersectClip);
         p.setFont(f.fade);
         p.setPen(kMutedText);
         drawTextAt(p, x, F.y + 3, lastFadeLabel, f.fadeMetrics);
-        p.setClipping(false);
+        p.restore();
       }
     }
 
@@ -352,14 +353,15 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     // a block 7 points wide or less shows neither.
     if (R.width > 7) {
       flushColumns();
-      p.setClipRect(toQt(R));
+      p.save();
+      p.setClipRect(toQt(R), Qt::IntersectClip);
       p.setFont(f.name);
       p.setPen(kLightText);
       drawTextAt(p, R.x + 7, F.y + 5, titleForSegment(i), f.nameMetrics);
       p.setFont(f.length);
       p.setPen(sel ? kMutedText : kDimText);
       drawTextAt(p, R.x + 7, F.maxY() - 18, QString::fromStdString(mg::Clock(e - s)), f.lengthMetrics);
-      p.setClipping(false);
+      p.restore();
     }
 
     if (sel) {
@@ -380,14 +382,15 @@ void MGTimelineView::paintTimeline(QPainter& p) const {
     p.fillRect(band, kCutBand);
     // The diagonals start one band height left of it so that its whole area
     // is hatched; they are kept inside the band.
-    p.setClipRect(band);
+    p.save();
+    p.setClipRect(band, Qt::IntersectClip);
     QPainterPath hatch;
     for (double x0 = x1 - R.height; x0 < x1 + b; x0 += 8) {
       hatch.moveTo(x0, R.maxY());
       hatch.lineTo(x0 + R.height, R.y);
     }
     p.strokePath(hatch, QPen(kMutedText, 1));
-    p.setClipping(false);
+    p.restore();
     p.fillRect(QRectF(std::floor(trimPreviewX_) - 1, R.y - 4, 3, R.height + 8), kLightText);
   }
 

@@ -294,6 +294,24 @@ TEST_F(TimelineViewTest, DefaultNamesCountFromOne) {
   EXPECT_EQ(view.titleForSegment(2), QStringLiteral("CLIP 3")) << "a missing entry uses the default name";
 }
 
+TEST_F(TimelineViewTest, LabelsStayInsideTheirClip) {
+  // The last clip is 40 points wide; its long name would run past the track.
+  view.setSegments({{0, 19}, {19, 20}});
+  view.setDuration(20);
+  view.setNames({"", "A very long clip name that does not fit"});
+  view.setPlayhead(0);
+  const QImage img = render();
+  int ink = 0, spill = 0;
+  for (int y = 24; y < 40; ++y) {
+    for (int x = 790; x < 810; ++x)
+      if (img.pixelColor(x, y).red() > 120) ++ink;
+    for (int x = 815; x < 828; ++x)
+      if (!near(img.pixelColor(x, y), kBackground, 0)) ++spill;
+  }
+  EXPECT_GT(ink, 10) << "the name shows inside its clip";
+  EXPECT_EQ(spill, 0) << "nothing of it beyond the clip";
+}
+
 TEST_F(TimelineViewTest, HoverMarkerLabelStaysInsideTheView) {
   hover(15);
   QImage img = render();
