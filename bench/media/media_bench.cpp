@@ -182,7 +182,8 @@ int main(int argc, char** argv) {
   std::vector<double> targets;
   for (int i = 0; i < seekCount; ++i) targets.push_back(pick(rng));
 
-  // Ours.
+  // Both engines run side by side and each measurement alternates between
+  // them, so a busy machine weighs on both alike.
   kf::ManualScheduler sched;
   auto created = kf::mpv::MpvPlayer::create(sched);
   if (!created) {
@@ -191,32 +192,51 @@ int main(int argc, char** argv) {
   }
   auto player = *created;
   mpv_handle* observer = mpv_create_client(player->handle(), "bench");
+  MpvCli cli;
+  const std::string sock =
+      (std::filesystem::temp_directory_path() / ("kerfline-bench-" + std::to_string(getpid()))).string();
+  if (!cli.start(sock)) {
+    std::fprintf(stderr, "cannot start the mpv program\n");
+    return 1;
+  }
+
   std::vector<double> oursOpen, oursServedOpen, oursRough, oursExact;
+  std::vector<double> theirOpen, theirRough, theirExact;
+  auto openOurs = [&](bool served) {
+    player->replaceCurrentItem(nullptr);
+    sched.runPending();
+    std::shared_ptr<kf::media::MediaAsset> asset;
+    if (served) {
+      auto file = kf::MGFileRangeService::create(moviePath);
+      auto loader = kf::MGRangeAssetLoader::create(file, file->size(), moviePath, nullptr);
+      asset = kf::ff::FfmpegAsset::createServed("kerfline-range://bench/movie.mp4", loader, sched);
+    } else {
+      asset = kf::ff::FfmpegAsset::create(moviePath, sched);
+    }
+    while (mpv_wait_event(observer, 0)->event_id != MPV_EVENT_NONE) {
+    }
+    const auto t0 = Clock::now();
+    player->replaceCurrentItem(player->makePlayerItem(asset));
+    if (!waitRestart(observer, 30)) return -1.0;
+    const double ms = msSince(t0);
+    sched.runUntil([&] { return player->currentItem()->status() != kf::media::ItemStatus::Unknown; }, 20);
+    return ms;
+  };
+  auto openTheirs = [&] {
+    cli.send(R"({"command":["stop"],"request_id":1})");
+    cli.waitFor("\"request_id\":1");
+    const auto t0 = Clock::now();
+    cli.send("{\"command\":[\"loadfile\"," + quoteJson(moviePath) + "]}");
+    if (!cli.waitFor("\"event\":\"playback-restart\"")) return -1.0;
+    return msSince(t0);
+  };
   const int opens = 7;
   for (int i = 0; i < opens; ++i) {
-    for (bool served : {false, true}) {
-      player->replaceCurrentItem(nullptr);
-      sched.runPending();
-      std::shared_ptr<kf::media::MediaAsset> asset;
-      if (served) {
-        auto file = kf::MGFileRangeService::create(moviePath);
-        auto loader = kf::MGRangeAssetLoader::create(file, file->size(), moviePath, nullptr);
-        asset = kf::ff::FfmpegAsset::createServed("kerfline-range://bench/movie.mp4", loader, sched);
-      } else {
-        asset = kf::ff::FfmpegAsset::create(moviePath, sched);
-      }
-      while (mpv_wait_event(observer, 0)->event_id != MPV_EVENT_NONE) {
-      }
-      const auto t0 = Clock::now();
-      player->replaceCurrentItem(player->makePlayerItem(asset));
-      if (!waitRestart(observer, 20)) {
-        std::fprintf(stderr, "our open timed out\n");
-        return 1;
-      }
-      (served ? oursServedOpen : oursOpen).push_back(msSince(t0));
-      sched.runUntil([&] { return player->currentItem()->status() != kf::media::ItemStatus::Unknown; }, 20);
-    }
+    theirOpen.push_back(openTheirs());
+    oursServedOpen.push_back(openOurs(true));
+    oursOpen.push_back(openOurs(false));
   }
+
   auto seekOurs = [&](double t, double tol) {
     std::optional<bool> done;
     const auto t0 = Clock::now();
@@ -224,27 +244,6 @@ int main(int argc, char** argv) {
     sched.runUntil([&] { return done.has_value(); }, 30);
     return msSince(t0);
   };
-  for (double t : targets) oursRough.push_back(seekOurs(t, 0.5));
-  for (double t : targets) oursExact.push_back(seekOurs(t, 0));
-  mpv_destroy(observer);
-  player.reset();
-
-  // Theirs.
-  MpvCli cli;
-  const std::string sock = (std::filesystem::temp_directory_path() / ("kerfline-bench-" + std::to_string(getpid()))).string();
-  if (!cli.start(sock)) {
-    std::fprintf(stderr, "cannot start the mpv program\n");
-    return 1;
-  }
-  std::vector<double> theirOpen, theirRough, theirExact;
-  for (int i = 0; i < opens; ++i) {
-    cli.send(R"({"command":["stop"],"request_id":1})");
-    cli.waitFor("\"request_id\":1");
-    const auto t0 = Clock::now();
-    cli.send("{\"command\":[\"loadfile\"," + quoteJson(moviePath) + "]}");
-    if (!cli.waitFor("\"event\":\"playback-restart\"")) return 1;
-    theirOpen.push_back(msSince(t0));
-  }
   int id = 100;
   auto seekTheirs = [&](double t, bool exact) {
     char cmd[256];
@@ -257,8 +256,16 @@ int main(int argc, char** argv) {
     cli.waitFor("\"event\":\"playback-restart\"");
     return msSince(t0);
   };
-  for (double t : targets) theirRough.push_back(seekTheirs(t, false));
-  for (double t : targets) theirExact.push_back(seekTheirs(t, true));
+  for (double t : targets) {
+    oursRough.push_back(seekOurs(t, 0.5));
+    theirRough.push_back(seekTheirs(t, false));
+  }
+  for (double t : targets) {
+    theirExact.push_back(seekTheirs(t, true));
+    oursExact.push_back(seekOurs(t, 0));
+  }
+  mpv_destroy(observer);
+  player.reset();
 
   auto row = [](const char* name, const std::vector<double>& ours, const std::vector<double>& theirs) {
     const Stats a = stats(ours), b = stats(theirs);

@@ -129,6 +129,12 @@ class PlayerItem {
   // Ends every pending seek on this item; their completions run with
   // finished = false.
   virtual void cancelPendingSeeks() = 0;
+
+  // Shows the picture brightened or darkened by `stops` (exposure value;
+  // 0 shows it untouched). Applies to what is shown and to the frame tap,
+  // from the next picture on; the item keeps the value across replacement.
+  virtual void setExposurePreview(double stops) = 0;
+  virtual double exposurePreview() const = 0;
 };
 
 // One decoded picture, 32-bit BGRA (bytes B, G, R, A; alpha undefined).

@@ -179,6 +179,11 @@ class MpvPlayerItem final : public media::PlayerItem, public std::enable_shared_
   void cancelPendingSeeks() override {
     if (auto p = player_.lock()) p->cancelPendingSeeks(this);
   }
+  void setExposurePreview(double stops) override {
+    exposure_ = std::isfinite(stops) ? stops : 0.0;
+    if (auto p = player_.lock()) p->applyExposure(this);
+  }
+  double exposurePreview() const override { return exposure_; }
 
   // Player side (main thread).
   const std::string& url() const { return url_; }
@@ -223,6 +228,7 @@ class MpvPlayerItem final : public media::PlayerItem, public std::enable_shared_
   media::ItemStatus status_ = media::ItemStatus::Unknown;
   std::optional<Error> error_;
   double duration_ = kNaN;
+  double exposure_ = 0;
   bool failedToEnd_ = false;
   media::ObserverId nextObserver_ = 1;
   std::map<media::ObserverId, std::function<void(media::ItemStatus)>> statusObservers_;
@@ -343,6 +349,7 @@ void MpvPlayer::replaceCurrentItem(std::shared_ptr<media::PlayerItem> item) {
   }
   if (auto served = current_->served())
     served_->add(current_->url(), {current_->asset()->resourceLoader(), served});
+  applyExposure(current_.get());
   const std::uint64_t reply = kLoadReplyBit | nextId_++;
   loadReplies_[reply] = current_;
   const char* cmd[] = {"loadfile", current_->url().c_str(), "replace", nullptr};
@@ -387,7 +394,7 @@ double MpvPlayer::currentTime() const { return current_ ? timePos_ : kNaN; }
 
 void MpvPlayer::seekToTime(double time, double toleranceBefore, double toleranceAfter,
                            std::function<void(bool)> completion) {
-  if (!current_ || !std::isfinite(time)) {
+  if (!current_ || !std::isfinite(time) || current_->status() == media::ItemStatus::Failed) {
     if (completion) scheduler_.post([c = std::move(completion)] { c(false); });
     return;
   }
@@ -425,6 +432,19 @@ void MpvPlayer::finishSeeks(const std::function<bool(const Seek&)>& which, bool 
     }
   }
   for (auto& c : done) scheduler_.post([c = std::move(c), finished] { c(finished); });
+}
+
+void MpvPlayer::applyExposure(MpvPlayerItem* item) {
+  if (!item || item != current_.get()) return;
+  const double stops = item->exposurePreview();
+  // FFmpeg's exposure filter scales the picture by 2^stops; libmpv rebuilds
+  // its filter chain and redraws the paused picture with it.
+  const std::string graph = std::abs(stops) < 0.001 ? std::string()
+                                                    : "lavfi=[exposure=exposure=" + number(stops) + "]";
+  if (graph == appliedFilter_) return;
+  appliedFilter_ = graph;
+  const char* set[] = {"vf", "set", graph.c_str(), nullptr};
+  mpv_command_async(mpv_, 0, set);
 }
 
 void MpvPlayer::cancelPendingSeeks(MpvPlayerItem* item) {
@@ -565,15 +585,18 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
       if (!seeks_.empty() && seeks_.back().acknowledged) seeks_.back().started = true;
       break;
     case MPV_EVENT_PLAYBACK_RESTART: {
-      // After a keyframe seek the position is where the picture landed, not
-      // the target.
-      if (double t = 0; current_ && mpv_get_property(mpv_, "time-pos", MPV_FORMAT_DOUBLE, &t) >= 0) timePos_ = t;
       // A seek into bytes that never arrived ends at the end of what did.
       checkServedEnd();
       // The newest started seek has its picture on screen.
       for (auto it = seeks_.rbegin(); it != seeks_.rend(); ++it)
         if (it->started) {
           const auto id = it->id;
+          // An exact seek is where it was asked to be (libmpv may already
+          // report the end of a longer sound track there); a keyframe seek
+          // is where the picture landed.
+          double t = it->target;
+          if (!it->exact && mpv_get_property(mpv_, "time-pos", MPV_FORMAT_DOUBLE, &t) < 0) t = it->target;
+          timePos_ = t;
           finishSeeks([id](const Seek& s) { return s.id == id; }, true);
           break;
         }

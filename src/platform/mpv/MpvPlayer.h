@@ -95,6 +95,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
 
   // Called by items.
   void cancelPendingSeeks(MpvPlayerItem* item);
+  void applyExposure(MpvPlayerItem* item);
 
  private:
   struct Seek {
@@ -135,6 +136,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   double speed_ = 1.0;
   double volume_ = 1.0;
   bool muted_ = false;
+  std::string appliedFilter_;  // the video filter chain libmpv was given
 };
 
 }  // namespace kf::mpv

@@ -324,3 +324,28 @@ TEST_F(PlayerTest, ServiceDeadBeforeOpeningFailsTheItemWithItsError) {
   ASSERT_EQ(item->status(), ItemStatus::Failed);
   EXPECT_EQ(item->error()->domain, "test.service");
 }
+
+TEST_F(PlayerTest, ExposurePreviewBrightensTheShownPictureAndTheTap) {
+  auto item = open(movies::ensure(movies::named("h264")));
+  auto greyLevel = [&] {
+    auto f = player->copyDisplayedFrame();
+    if (!f) return -1.0;
+    // A patch of the plain grey lower half, left of the digits.
+    double sum = 0;
+    int n = 0;
+    for (int y = f->height * 3 / 4; y < f->height * 3 / 4 + 8; ++y)
+      for (int x = 4; x < 20; ++x, ++n) sum += f->bgra[static_cast<std::size_t>(y) * f->stride + 4 * x + 1];
+    return sum / n;
+  };
+  EXPECT_TRUE(seek(1.0));
+  const double plain = greyLevel();
+  item->setExposurePreview(1.0);
+  EXPECT_EQ(item->exposurePreview(), 1.0);
+  EXPECT_TRUE(seek(1.0));
+  const double brighter = greyLevel();
+  EXPECT_GT(brighter, plain * 1.5);
+  EXPECT_EQ(shownFrame(), 30);
+  item->setExposurePreview(0);
+  EXPECT_TRUE(seek(1.0));
+  EXPECT_NEAR(greyLevel(), plain, 3);
+}
