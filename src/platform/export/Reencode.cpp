@@ -377,26 +377,46 @@ class Reencoder {
       sws_scale(s, f->data, f->linesize, 0, f->height, dst, out->linesize);
       return std::nullopt;
     }
-    if (!rgb_ || rgb_->width != f->width || rgb_->height != f->height) {
-      rgb_.reset(av_frame_alloc());
-      rgb_->format = AV_PIX_FMT_RGB24;
-      rgb_->width = f->width;
-      rgb_->height = f->height;
-      err = av_frame_get_buffer(rgb_.get(), 0);
-      if (err < 0) return ff::makeError(err, "Out of memory");
-    }
-    SwsContext* toRgb = scaler(toRgb_, f->width, f->height, sf, f->width, f->height, AV_PIX_FMT_RGB24,
-                               SWS_BILINEAR, srcFull);
-    SwsContext* fromRgb = scaler(fromRgb_, f->width, f->height, AV_PIX_FMT_RGB24, fit_.width, fit_.height,
-                                 AV_PIX_FMT_YUV420P, scaleFlags, false);
-    if (!toRgb || !fromRgb) return Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "Cannot convert the picture"};
+    // The pixel pass works at the source size (it comes before scaling).
+    // BGR24 and same-size steps use libswscale's fast unscaled converters;
+    // the scale then runs on planar YUV like the plain path.
+    if (Status s = ensureFrame(rgb_, AV_PIX_FMT_BGR24, f->width, f->height)) return s;
+    SwsContext* toRgb = scaler(toRgb_, f->width, f->height, sf, f->width, f->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, srcFull);
+    if (!toRgb) return Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "Cannot convert the picture"};
     sws_scale(toRgb, f->data, f->linesize, 0, f->height, rgb_->data, rgb_->linesize);
     const auto table = PixelTable(stops, g);
     for (int y = 0; y < f->height; ++y) {
       std::uint8_t* row = rgb_->data[0] + y * rgb_->linesize[0];
       for (int x = 0; x < f->width * 3; ++x) row[x] = table[row[x]];
     }
-    sws_scale(fromRgb, rgb_->data, rgb_->linesize, 0, f->height, dst, out->linesize);
+    const bool scaled = fit_.width != f->width || fit_.height != f->height;
+    if (!scaled) {
+      SwsContext* back = scaler(fromRgb_, f->width, f->height, AV_PIX_FMT_BGR24, fit_.width, fit_.height,
+                                AV_PIX_FMT_YUV420P, scaleFlags, false);
+      if (!back) return Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "Cannot convert the picture"};
+      sws_scale(back, rgb_->data, rgb_->linesize, 0, f->height, dst, out->linesize);
+      return std::nullopt;
+    }
+    if (Status s = ensureFrame(yuv_, AV_PIX_FMT_YUV420P, f->width, f->height)) return s;
+    SwsContext* back = scaler(fromRgb_, f->width, f->height, AV_PIX_FMT_BGR24, f->width, f->height,
+                              AV_PIX_FMT_YUV420P, scaleFlags, false);
+    SwsContext* scale = scaler(rescale_, f->width, f->height, AV_PIX_FMT_YUV420P, fit_.width, fit_.height,
+                               AV_PIX_FMT_YUV420P, scaleFlags, false);
+    if (!back || !scale) return Error{ff::kFfmpegErrorDomain, AVERROR(EINVAL), "Cannot convert the picture"};
+    sws_scale(back, rgb_->data, rgb_->linesize, 0, f->height, yuv_->data, yuv_->linesize);
+    sws_scale(scale, yuv_->data, yuv_->linesize, 0, f->height, dst, out->linesize);
+    return std::nullopt;
+  }
+
+  Status ensureFrame(ff::FramePtr& frame, AVPixelFormat format, int w, int h) {
+    if (frame && frame->width == w && frame->height == h && frame->format == format) return std::nullopt;
+    frame.reset(av_frame_alloc());
+    if (!frame) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    frame->format = format;
+    frame->width = w;
+    frame->height = h;
+    const int err = av_frame_get_buffer(frame.get(), 0);
+    if (err < 0) return ff::makeError(err, "Out of memory");
     return std::nullopt;
   }
 
@@ -544,9 +564,9 @@ class Reencoder {
   ff::OutputContextPtr out_;
   AVStream *vin_ = nullptr, *ain_ = nullptr, *vout_ = nullptr, *aout_ = nullptr;
   ff::CodecContextPtr vdec_, adec_, venc_, aenc_;
-  ff::FramePtr probe_, rgb_, canvas_;
+  ff::FramePtr probe_, rgb_, yuv_, canvas_;
   bool bandsDrawn_ = false;
-  ff::SwsPtr direct_, toRgb_, fromRgb_;
+  ff::SwsPtr direct_, toRgb_, fromRgb_, rescale_;
   ff::SwrPtr swr_;
   AVAudioFifo* fifo_ = nullptr;
   int width_ = 0, height_ = 0, colorspace_ = SWS_CS_ITU601;
