@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 
 #include <cmath>
 
@@ -145,6 +146,11 @@ void MGAppDelegate::buildWindow() {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect avail = screen->availableGeometry();
     window_->move(avail.center() - QPoint(window_->width() / 2, window_->height() / 2));
+  }
+  if (!services_.frameAutosaveName.isEmpty()) {
+    QSettings frames;
+    const QByteArray saved = frames.value(QStringLiteral("WindowFrames/") + services_.frameAutosaveName).toByteArray();
+    if (!saved.isEmpty()) window_->restoreGeometry(saved);
   }
   wireWindow();
   transport_->applyStoredAudioState();
@@ -575,6 +581,10 @@ void MGAppDelegate::windowDidExitFullScreen() {
 
 bool MGAppDelegate::windowShouldClose() {
   saveGeometryForCurrentMovie();
+  if (!services_.frameAutosaveName.isEmpty() && !window_->isFullScreen()) {
+    QSettings frames;
+    frames.setValue(QStringLiteral("WindowFrames/") + services_.frameAutosaveName, window_->saveGeometry());
+  }
   if (terminating_ || editDiscarded_) return true;
   if (edit_->dirty()) {
     const int answer = runModalAlert({"Close without exporting your edits?",

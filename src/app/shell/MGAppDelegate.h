@@ -60,6 +60,9 @@ class MGAppDelegate final : public QObject,
     QWidget* pictureView = nullptr;  // taken over by the window
     kf::SettingsStore* settings = nullptr;
     Preparer prepare;
+    // The toolkit's own memory of the window frame between launches
+    // ("KerflineMainWindow"); empty: not remembered.
+    QString frameAutosaveName;
   };
 
   explicit MGAppDelegate(Services services);

@@ -21,6 +21,9 @@ std::optional<kf::KeyPress> KeyNamed(const std::string& name) {
   else if (name == "delete") k.character = kf::keys::kDelete;
   else if (name == "home") k.character = kf::keys::kHome;
   else if (name == "end") k.character = kf::keys::kEnd;
+  else if (name == "f2") k.character = kf::keys::kF2;
+  else if (name == "up") k.character = kf::keys::kUp;
+  else if (name == "down") k.character = kf::keys::kDown;
   else if (name.size() == 1) k.character = static_cast<char32_t>(static_cast<unsigned char>(name[0]));
   else return std::nullopt;
   return k;

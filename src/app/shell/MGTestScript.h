@@ -3,7 +3,7 @@
 // given times after launch, through the same paths as keys and commands.
 // Steps are separated by ";", each "seconds:command". Commands: any single
 // key of the key table by name ("space", "s", "left", "right", "comma",
-// "period", "escape", "delete", "f"), "fadein", "fadeout", "undo", "redo",
+// "period", "escape", "delete", "f", "f2", "up", "down"), "fadein", "fadeout", "undo", "redo",
 // "select:N", "seek:SECONDS", "quit". Unknown steps are ignored. Not a user
 // feature; for tests and screenshots.
 #pragma once

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
   services.player = player.get();
   services.pictureView = pictureView;
   services.settings = &settings;
+  services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
   services.prepare = [&scheduler](const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) {
     const std::string address = url.isFile() ? kf::MGFileURLFromPath(url.text) : url.text;
     kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {
