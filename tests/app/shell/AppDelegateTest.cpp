@@ -3,7 +3,9 @@
 // rename field takes the keys it needs.
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include "QtTestApp.h"
 #include "ScriptedMedia.h"
@@ -137,6 +139,49 @@ TEST_F(AppDelegateTest, RenameFieldTakesTypingAndTab) {
   QCoreApplication::processEvents();
   EXPECT_EQ(delegate->edit().names()[1], "");
   EXPECT_FALSE(delegate->edit().isRenaming());
+}
+
+// Answers the next modal alert with the button titled `answer`, recording
+// its message.
+void AnswerNextAlert(const QString& answer, QString* message) {
+  QTimer::singleShot(0, [answer, message] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_TRUE(box);
+    *message = box->text();
+    for (QAbstractButton* b : box->buttons())
+      if (b->text() == answer) b->click();
+  });
+}
+
+TEST_F(AppDelegateTest, PromptsGuardAnUnexportedEdit) {
+  open("/m/demo.mp4");
+  player.time = 4;
+  key(Qt::Key_S);
+  ASSERT_TRUE(delegate->edit().dirty());
+
+  QString message;
+  AnswerNextAlert("Cancel", &message);
+  delegate->openURL("/m/other.mp4");
+  scheduler.runPending();
+  EXPECT_EQ(message, "Discard unexported edits?");
+  EXPECT_EQ(window->windowTitle(), "demo.mp4 — Kerfline");
+  EXPECT_EQ(window->status->text(), "Split at 00:04.000");
+  EXPECT_EQ(window->timeline->segments().size(), 2u);
+
+  AnswerNextAlert("Cancel", &message);
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(message, "Close without exporting your edits?");
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(delegate->edit().dirty());
+
+  AnswerNextAlert("Cancel", &message);
+  EXPECT_FALSE(delegate->applicationShouldTerminate());
+  EXPECT_EQ(message, "Quit without exporting your edits?");
+
+  AnswerNextAlert("Close Without Exporting", &message);
+  EXPECT_TRUE(window->close());
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_TRUE(delegate->applicationShouldTerminate()) << "no second prompt after the close";
 }
 
 TEST_F(AppDelegateTest, FullScreenHidesTheTransportAfterStillness) {
