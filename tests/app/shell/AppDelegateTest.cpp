@@ -3,6 +3,7 @@
 // rename field takes the keys it needs.
 #include <gtest/gtest.h>
 
+#include <QMenu>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -182,6 +183,36 @@ TEST_F(AppDelegateTest, PromptsGuardAnUnexportedEdit) {
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(window->isVisible());
   EXPECT_TRUE(delegate->applicationShouldTerminate()) << "no second prompt after the close";
+}
+
+TEST_F(AppDelegateTest, ClipMenuListsItsCommandsAndRunsThem) {
+  open("/m/demo.mp4");
+  QStringList titles;
+  std::vector<bool> enabled;
+  QTimer::singleShot(0, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_TRUE(menu);
+    QAction* splitHere = nullptr;
+    for (QAction* a : menu->actions()) {
+      titles << (a->isSeparator() ? QStringLiteral("-") : a->text());
+      enabled.push_back(a->isEnabled());
+      if (a->text() == "Split Here") splitHere = a;
+    }
+    ASSERT_TRUE(splitHere);
+    splitHere->trigger();
+    menu->close();
+  });
+  const QPointF at(100, 50);
+  QMouseEvent press(QEvent::MouseButtonPress, at, window->timeline->mapToGlobal(at), Qt::RightButton,
+                    Qt::RightButton, Qt::NoModifier);
+  window->timeline->contextHandler(0, 6.5, press);
+  EXPECT_EQ(titles, (QStringList{"Split Here", "-", "Trim Clip Start to Here", "Trim Clip End to Here", "-",
+                                 "Fade In (1 s)", "Fade Out (1 s)", "-", "Rename", "Remove", "-", "Undo", "Redo"}));
+  EXPECT_FALSE(enabled[9]) << "the only clip cannot be removed";
+  EXPECT_FALSE(enabled[11]) << "nothing to undo yet";
+  ASSERT_EQ(window->timeline->segments().size(), 2u);
+  EXPECT_DOUBLE_EQ(window->timeline->segments()[0].end, 6.5);
+  EXPECT_EQ(window->status->text(), "Split at 00:06.500");
 }
 
 TEST_F(AppDelegateTest, FullScreenHidesTheTransportAfterStillness) {
