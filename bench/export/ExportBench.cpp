@@ -3,7 +3,8 @@
 //   2. byte-for-byte copy against `cp` followed by `sync` (goal <= 1.05)
 //   3. 1080p -> 720p re-encode with fades against ffmpeg with equivalent
 //      filters and the same x264 settings (goal <= 1.0)
-// Ratios are ours / theirs (lower is better). The movies are generated at
+// Ratios are ours / theirs (lower is better); each figure is the best of
+// three alternating runs. The movies are generated at
 // run time in /tmp and deleted afterwards. Usage: kerfline_bench_export
 // [seconds of the large movie, default 60]
 #include <sys/stat.h>
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
 
   // 3. 1080p -> 720p re-encode with a fade in and a fade out.
   {
-    const double len = std::min(seconds, 20.0);
+    const double len = std::min(seconds, 10.0);
     kf::CompositionRequest r;
     r.segments = {{0, len}};
     r.fadesIn = {1};
@@ -142,8 +143,12 @@ int main(int argc, char** argv) {
                                "' -af '" + afilters +
                                "' -c:v libx264 -preset fast -crf 16 -pix_fmt yuv420p -c:a aac -b:a 192k '" +
                                (dir / "theirs-720.mp4").string() + "'";
-    const double o = RunOurs(big, req);
-    const double t = RunShell(theirs);
+    // Alternating runs, best of each: the machine's load varies.
+    double o = 1e9, t = 1e9;
+    for (int k = 0; k < 3; ++k) {
+      o = std::min(o, RunOurs(big, req));
+      t = std::min(t, RunShell(theirs));
+    }
     Report("re-encode 1080p -> 720p with fades", o, t, 1.0);
     std::printf("re-encode speed: ours %.1f fps, ffmpeg %.1f fps\n", len * 30 / o, len * 30 / t);
   }
