@@ -668,6 +668,27 @@ Status GrowingFile::start() {
   std::error_code ec;
   total_ = static_cast<std::int64_t>(std::filesystem::file_size(source_, ec));
   if (ec) return genError("cannot read " + source_);
+  // Top-level box boundaries of the source.
+  boxEnds_.clear();
+  {
+    std::ifstream in(source_, std::ios::binary);
+    std::int64_t at = 0;
+    while (at + 8 <= total_) {
+      unsigned char h[16];
+      in.seekg(at);
+      if (!in.read(reinterpret_cast<char*>(h), 8)) break;
+      std::uint64_t size = (std::uint64_t{h[0]} << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
+      if (size == 1 && in.read(reinterpret_cast<char*>(h + 8), 8)) {
+        size = 0;
+        for (int i = 8; i < 16; ++i) size = (size << 8) | h[i];
+      } else if (size == 0) {
+        size = static_cast<std::uint64_t>(total_ - at);
+      }
+      if (size < 8) break;
+      at += static_cast<std::int64_t>(size);
+      boxEnds_.push_back(std::min(at, total_));
+    }
+  }
   std::ofstream(destination_, std::ios::binary | std::ios::trunc);
   written_ = 0;
   const std::int64_t saved = step_;
@@ -677,9 +698,16 @@ Status GrowingFile::start() {
   return std::nullopt;
 }
 
+std::int64_t GrowingFile::boxEndAfter(std::int64_t at) const {
+  for (std::int64_t end : boxEnds_)
+    if (end >= at) return end;
+  return total_;
+}
+
 bool GrowingFile::append() {
   if (written_ >= total_) return false;
-  const std::int64_t n = std::min(step_, total_ - written_);
+  const std::int64_t target = boxEndAfter(std::min(total_, written_ + std::max<std::int64_t>(step_, 1)));
+  const std::int64_t n = target - written_;
   std::ifstream in(source_, std::ios::binary);
   in.seekg(written_);
   std::vector<char> buf(static_cast<std::size_t>(n));

@@ -150,9 +150,11 @@ struct AudioSummary {
 Result<AudioSummary> analyzeAudio(const std::string& path);
 
 // Makes a file grow over time from a complete one, as a recorder writing a
-// movie does: the destination starts with the first `initialBytes` bytes and
-// each append() adds the next `stepBytes`. Use a Fragmented spec for a file
-// that is playable at every step. Not thread-safe; the owner appends.
+// movie does: the destination starts with at least the first `initialBytes`
+// bytes and each append() adds at least the next `stepBytes`, both rounded
+// up to whole top-level boxes (a recorder writes whole fragments), so a
+// Fragmented spec gives a file that is playable at every step. Not
+// thread-safe; the owner appends.
 class GrowingFile {
  public:
   GrowingFile(std::string source, std::string destination, std::int64_t initialBytes,
@@ -166,8 +168,13 @@ class GrowingFile {
   const std::string& path() const { return destination_; }
 
  private:
+  // The end of the top-level box that contains byte `at` (the file's end
+  // when the boxes cannot be followed).
+  std::int64_t boxEndAfter(std::int64_t at) const;
+
   std::string source_, destination_;
   std::int64_t initial_, step_, written_ = 0, total_ = 0;
+  std::vector<std::int64_t> boxEnds_;
 };
 
 }  // namespace kf::testmovies

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "source/MGRangeAssetLoader.h"
@@ -190,11 +191,12 @@ class MpvPlayerItem final : public media::PlayerItem, public std::enable_shared_
   std::shared_ptr<ServedState> served() const { return served_; }
   std::int64_t entryId = -1;
   bool loaded = false;
+  std::int64_t loadedBytes = -1;  // a local file's size when libmpv opened it
 
   void setDuration(double d) { duration_ = d; }
   void becomeReady() {
-    if (status_ != media::ItemStatus::Unknown) return;
     loaded = true;
+    if (status_ != media::ItemStatus::Unknown) return;
     setStatus(media::ItemStatus::ReadyToPlay);
   }
   // A failure before ready fails the item; after ready it is reported once
@@ -524,6 +526,25 @@ void MpvPlayer::reportServedFailureIfAny(const std::shared_ptr<MpvPlayerItem>& i
   if (auto e = item->served()->get()) item->fail(*e);
 }
 
+void MpvPlayer::followGrowth() {
+  if (!current_ || current_->served() || !current_->loaded || current_->loadedBytes < 0) return;
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(current_->url(), ec);
+  if (ec || static_cast<std::int64_t>(size) <= current_->loadedBytes) return;
+  // libmpv keeps the index it read when it opened the file; reopen it where
+  // playback stopped, so the item's duration takes in what was written since.
+  const double at = std::isfinite(timePos_) ? timePos_ : 0.0;
+  const std::string start = "start=" + number(at);
+  const std::uint64_t reply = kLoadReplyBit | nextId_++;
+  loadReplies_[reply] = current_;
+  current_->loaded = false;
+  const char* cmd[] = {"loadfile", current_->url().c_str(), "replace", start.c_str(), nullptr};
+  if (mpv_command_async(mpv_, reply, cmd) < 0) {
+    loadReplies_.erase(reply);
+    current_->loaded = true;
+  }
+}
+
 void MpvPlayer::checkServedEnd() {
   if (!current_ || !current_->served() || !current_->loaded) return;
   int eof = 0;
@@ -574,6 +595,11 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
       if (!item) break;
       double d = kNaN;
       if (mpv_get_property(mpv_, "duration", MPV_FORMAT_DOUBLE, &d) >= 0) item->setDuration(d);
+      if (!item->served()) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(item->url(), ec);
+        item->loadedBytes = ec ? -1 : static_cast<std::int64_t>(size);
+      }
       item->becomeReady();
       // The newest seek issued while loading runs now.
       if (current_ == item && !seeks_.empty() && !seeks_.back().sent) sendSeek(seeks_.back());
@@ -635,7 +661,10 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
         if (p->format == MPV_FORMAT_DOUBLE && current_ && current_->loaded)
           current_->setDuration(*static_cast<double*>(p->data));
       } else if (!std::strcmp(p->name, "eof-reached")) {
-        if (p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data)) reportServedFailureIfAny(current_);
+        if (p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data)) {
+          reportServedFailureIfAny(current_);
+          followGrowth();
+        }
       }
       break;
     }

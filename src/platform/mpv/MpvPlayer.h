@@ -21,6 +21,11 @@
 // reports it (failed-to-play-to-end, or status Failed before it was ready)
 // when playback reaches that end.
 //
+// Growing files: libmpv reads a file's index once, when it opens it. When
+// playback of a local file reaches its end and the file has grown since, the
+// item is reopened at that position (same item, still ready), and its
+// duration takes in the new part.
+//
 // Locale: libmpv refuses to start unless LC_NUMERIC is "C". create() sets
 // it; an application must also set it again after constructing
 // QApplication, which resets the locale from the environment.
@@ -117,6 +122,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   std::shared_ptr<MpvPlayerItem> itemForEntry(std::int64_t entryId) const;
   void reportServedFailureIfAny(const std::shared_ptr<MpvPlayerItem>& item);
   void checkServedEnd();
+  void followGrowth();
 
   Scheduler& scheduler_;
   mpv_handle* mpv_ = nullptr;

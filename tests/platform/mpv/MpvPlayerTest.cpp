@@ -6,6 +6,7 @@
 #include <mpv/client.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cmath>
 #include <thread>
 
@@ -348,4 +349,27 @@ TEST_F(PlayerTest, ExposurePreviewBrightensTheShownPictureAndTheTap) {
   item->setExposurePreview(0);
   EXPECT_TRUE(seek(1.0));
   EXPECT_NEAR(greyLevel(), plain, 3);
+}
+
+TEST_F(PlayerTest, GrowingFileIsFollowedWhenPlaybackReachesItsEnd) {
+  auto spec = movies::named("fragmented");
+  spec.seconds = 6;
+  const std::string src = movies::ensure(spec);
+  const std::string dst = movies::cacheDir() + "/growing-player-test.mp4";
+  movies::GrowingFile grow(src, dst, std::filesystem::file_size(src) / 3, 1);
+  ASSERT_FALSE(grow.start());
+  auto item = open(dst);
+  ASSERT_EQ(item->status(), ItemStatus::ReadyToPlay) << item->error()->message;
+  const double first = item->duration();
+  ASSERT_LT(first, 5.0);
+  while (grow.append()) {
+  }
+  EXPECT_TRUE(seek(first - 0.3));
+  player->play();
+  ASSERT_TRUE(sched.runUntil([&] { return item->duration() > 5.9; }, 10));
+  ASSERT_TRUE(sched.runUntil([&] { return player->currentTime() > first + 0.5; }, 10));
+  player->pause();
+  EXPECT_EQ(item->status(), ItemStatus::ReadyToPlay);
+  EXPECT_GT(shownFrame(), int(first * 30));
+  std::filesystem::remove(dst);
 }
