@@ -78,28 +78,53 @@ double TimelineState::junctionX(std::int64_t i) const {
   return rectForSegment(i).maxX();
 }
 
+// The right edge of each segment but the last, in order, computed in one
+// pass with the same arithmetic as rectForSegment (so the values are equal
+// to the last bit), calling `visit(i, edge)` until it returns false.
+template <typename Visit>
+static void forEachJunctionX(const TimelineState& state, Visit visit) {
+  const double total = state.editedDuration();
+  const auto count = static_cast<std::int64_t>(state.segments.size());
+  if (!(total > 0)) {
+    // Every rectangle is empty: each junction sits at x = 0.
+    for (std::int64_t i = 0; i + 1 < count; ++i)
+      if (!visit(i, 0.0)) return;
+    return;
+  }
+  const Rect track = state.trackRect();
+  double before = 0;
+  for (std::int64_t i = 0; i + 1 < count; ++i) {
+    const double len = state.segments[i].end - state.segments[i].start;
+    const double x = track.x + track.width * before / total;
+    const double x2 = track.x + track.width * (before + len) / total;
+    if (!visit(i, x + std::max(x2 - x, kMinimumSegmentWidth))) return;
+    before += len;
+  }
+}
+
 std::int64_t TimelineState::junctionAtX(double x) const {
   std::int64_t best = -1;
   double bestDistance = kJunctionPressDistance;
-  const auto count = static_cast<std::int64_t>(segments.size());
-  for (std::int64_t i = 0; i + 1 < count; ++i) {
-    const double d = std::fabs(x - junctionX(i));
+  forEachJunctionX(*this, [&](std::int64_t i, double edge) {
+    const double d = std::fabs(x - edge);
     // Strictly nearer only: equal distances keep the lower index, and the
     // 8-point limit itself does not hit.
     if (d < bestDistance) {
       bestDistance = d;
       best = i;
     }
-  }
+    return true;
+  });
   return best;
 }
 
 bool TimelineState::junctionHoverAtX(double x) const {
-  const auto count = static_cast<std::int64_t>(segments.size());
-  for (std::int64_t i = 0; i + 1 < count; ++i) {
-    if (std::fabs(x - junctionX(i)) <= kJunctionHoverDistance) return true;
-  }
-  return false;
+  bool hit = false;
+  forEachJunctionX(*this, [&](std::int64_t, double edge) {
+    hit = std::fabs(x - edge) <= kJunctionHoverDistance;
+    return !hit;
+  });
+  return hit;
 }
 
 double TimelineState::secondsPerPoint() const {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 namespace kf {
 namespace {
 
@@ -183,6 +186,39 @@ TEST(TimelineGeometry, CutDragMarginAndLimits) {
   // The movie's duration caps the limit.
   gapped.duration = 25;
   EXPECT_DOUBLE_EQ(cutDragLimits(gapped, 0, 0.2).hi, 25);
+}
+
+// The hit tests walk the junctions in one pass; they must agree with the
+// per-segment rectangles everywhere, including clips drawn at their 2-point
+// minimum width where neighbouring junctions crowd together.
+TEST(TimelineGeometry, JunctionHitTestsAgreeWithSegmentRectangles) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> len(0.0005, 3.0);
+  std::vector<kerfline::TimeSpan> segs;
+  double t = 0;
+  for (int i = 0; i < 300; ++i) {
+    const double l = (i % 7 == 0) ? 0.0005 : len(rng);
+    segs.push_back({t, t + l});
+    t += l + 0.25;
+  }
+  const TimelineState v = View(1200, segs);
+  std::uniform_real_distribution<double> xs(-20, 1220);
+  for (int k = 0; k < 3000; ++k) {
+    const double x = xs(rng);
+    std::int64_t best = -1;
+    double bestDistance = 8;
+    bool hover = false;
+    for (std::int64_t i = 0; i + 1 < static_cast<std::int64_t>(segs.size()); ++i) {
+      const double d = std::fabs(x - v.rectForSegment(i).maxX());
+      if (d < bestDistance) {
+        bestDistance = d;
+        best = i;
+      }
+      hover = hover || d <= 7;
+    }
+    ASSERT_EQ(v.junctionAtX(x), best) << "x = " << x;
+    ASSERT_EQ(v.junctionHoverAtX(x), hover) << "x = " << x;
+  }
 }
 
 }  // namespace
