@@ -513,21 +513,43 @@ double expectedDuration(const MovieSpec& spec) {
   return double(frameTicks(spec, spec.frameCount())) / spec.fps;
 }
 
-Result<std::vector<DecodedFrame>> decodeFrameNumbers(const std::string& path) {
+namespace {
+
+// A file opened for decoding its best stream of one media type.
+struct StreamDecoder {
+  ff::InputContextPtr in;
+  ff::CodecContextPtr dec;
+  int index = -1;
+};
+
+Result<StreamDecoder> openStreamDecoder(const std::string& path, AVMediaType type, const char* missing) {
   AVFormatContext* raw = nullptr;
   int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
   if (err < 0) return ff::makeError(err, "open " + path);
-  ff::InputContextPtr in(raw);
+  StreamDecoder sd;
+  sd.in.reset(raw);
   if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return ff::makeError(err, "stream info");
   const AVCodec* codec = nullptr;
-  const int index = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-  if (index < 0) return ff::makeError(index, "no video in " + path);
+  sd.index = av_find_best_stream(raw, type, -1, -1, &codec, 0);
+  if (sd.index < 0) return ff::makeError(sd.index, missing + path);
+  sd.dec.reset(avcodec_alloc_context3(codec));
+  if (!sd.dec) return genError("out of memory");
+  avcodec_parameters_to_context(sd.dec.get(), raw->streams[sd.index]->codecpar);
+  sd.dec->thread_count = 2;
+  if ((err = avcodec_open2(sd.dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open decoder");
+  return sd;
+}
+
+}  // namespace
+
+Result<std::vector<DecodedFrame>> decodeFrameNumbers(const std::string& path) {
+  auto opened = openStreamDecoder(path, AVMEDIA_TYPE_VIDEO, "no video in ");
+  if (!opened) return opened.error();
+  AVFormatContext* raw = opened->in.get();
+  ff::CodecContextPtr& dec = opened->dec;
+  const int index = opened->index;
   AVStream* st = raw->streams[index];
-  ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
-  if (!dec) return genError("out of memory");
-  avcodec_parameters_to_context(dec.get(), st->codecpar);
-  dec->thread_count = 2;
-  if ((err = avcodec_open2(dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open decoder");
+  int err = 0;
 
   std::vector<DecodedFrame> out;
   ff::PacketPtr pkt = ff::allocPacket();
@@ -581,18 +603,12 @@ Result<std::vector<DecodedFrame>> decodeFrameNumbers(const std::string& path) {
 }
 
 Result<AudioSummary> analyzeAudio(const std::string& path) {
-  AVFormatContext* raw = nullptr;
-  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (err < 0) return ff::makeError(err, "open " + path);
-  ff::InputContextPtr in(raw);
-  if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return ff::makeError(err, "stream info");
-  const AVCodec* codec = nullptr;
-  const int index = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (index < 0) return ff::makeError(index, "no sound in " + path);
-  ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
-  if (!dec) return genError("out of memory");
-  avcodec_parameters_to_context(dec.get(), raw->streams[index]->codecpar);
-  if ((err = avcodec_open2(dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open decoder");
+  auto opened = openStreamDecoder(path, AVMEDIA_TYPE_AUDIO, "no sound in ");
+  if (!opened) return opened.error();
+  AVFormatContext* raw = opened->in.get();
+  ff::CodecContextPtr& dec = opened->dec;
+  const int index = opened->index;
+  int err = 0;
 
   const int channels = dec->ch_layout.nb_channels;
   AudioSummary sum;
