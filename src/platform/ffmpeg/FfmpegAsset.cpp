@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <string_view>
 
 #include "platform/ffmpeg/FfmpegUtil.h"
 #include "platform/ffmpeg/RangeAvio.h"
@@ -51,6 +52,31 @@ media::AffineTransform transformFor(const AVStream* st, double w, double h) {
     case 3: return {0, -1, 1, 0, 0, w};
     default: return {};
   }
+}
+
+// The edit lists of an MP4 or QuickTime movie, read through the format
+// context's own I/O once probing is done with it.
+std::vector<PresentationSpan> presentationSpansOf(AVFormatContext* fmt) {
+  if (!fmt->pb || !fmt->iformat || std::string_view(fmt->iformat->name).substr(0, 3) != "mov") return {};
+  const std::int64_t size = avio_size(fmt->pb);
+  if (size <= 0) return {};
+  auto read = [fmt](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
+    if (avio_seek(fmt->pb, static_cast<std::int64_t>(offset), SEEK_SET) < 0) return std::nullopt;
+    std::vector<std::uint8_t> out(length);
+    std::size_t got = 0;
+    while (got < length) {
+      const int chunk = static_cast<int>(std::min<std::uint64_t>(length - got, 1 << 20));
+      const int n = avio_read(fmt->pb, out.data() + got, chunk);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return out;
+  };
+  auto moov = ReadMp4MovieBox(read, static_cast<std::uint64_t>(size));
+  if (!moov) return {};
+  auto lists = ParseMp4EditLists(*moov);
+  return lists ? PlanPresentationSpans(*lists) : std::vector<PresentationSpan>{};
 }
 
 int interruptCallback(void* opaque) {
@@ -144,6 +170,9 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
   // The container's duration is the presented one (edit lists applied);
   // streams are the fallback for containers without it.
   out.duration = raw->duration != AV_NOPTS_VALUE && raw->duration > 0 ? double(raw->duration) / AV_TIME_BASE : longest;
+  out.spans = presentationSpansOf(raw);
+  if (avio)
+    if (auto e = avio->readError()) return *e;
   return out;
 }
 
@@ -202,6 +231,7 @@ void FfmpegAsset::finish(Probe p) {
     playable_ = p.result->playable;
     duration_ = p.result->duration;
     tracks_ = p.result->tracks;
+    spans_ = p.result->spans;
   } else {
     status_ = media::LoadStatus::Failed;
     error_ = p.result.error();

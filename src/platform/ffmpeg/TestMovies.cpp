@@ -30,7 +30,7 @@ namespace kf::testmovies {
 namespace {
 
 // Bumped whenever the generator's output changes, so caches refresh.
-constexpr int kGeneratorVersion = 4;
+constexpr int kGeneratorVersion = 5;
 
 Error genError(const std::string& message) { return Error{kKerflineErrorDomain, -1, message}; }
 
@@ -136,7 +136,7 @@ class Writer {
         c->max_b_frames = s_.bframes;
         opts.set("preset", s_.preset);
         opts.set("crf", std::to_string(s_.crf));
-        opts.set("x264-params", "scenecut=0:keyint=" + g + ":min-keyint=" + g + ":log=-1");
+        opts.set("x264-params", "scenecut=0:b-adapt=0:keyint=" + g + ":min-keyint=" + g + ":log=-1");
         break;
       case VideoCodec::Hevc:
         c->max_b_frames = s_.bframes;

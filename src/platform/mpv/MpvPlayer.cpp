@@ -352,12 +352,49 @@ void MpvPlayer::replaceCurrentItem(std::shared_ptr<media::PlayerItem> item) {
   if (auto served = current_->served())
     served_->add(current_->url(), {current_->asset()->resourceLoader(), served});
   applyExposure(current_.get());
+  auto asset = current_->asset();
+  const auto status = asset->loadStatus();
+  if (status == media::LoadStatus::Loaded || status == media::LoadStatus::Failed) {
+    load(current_, 0);
+    return;
+  }
+  // How the movie is handed to libmpv depends on what the asset found in it.
+  std::weak_ptr<MpvPlayer> weakSelf = weak_from_this();
+  std::weak_ptr<MpvPlayerItem> weakItem = current_;
+  asset->loadValuesAsynchronously([weakSelf, weakItem] {
+    auto self = weakSelf.lock();
+    auto item = weakItem.lock();
+    if (self && item && self->current_ == item) self->load(item, 0);
+  });
+}
+
+void MpvPlayer::load(const std::shared_ptr<MpvPlayerItem>& item, double start) {
+  // A movie with several edit entries plays as a timeline of spans over its
+  // media, read with only each track's first entry applied (FFmpeg's
+  // timestamps for later entries run early by the reorder delay).
+  const auto spans = item->asset()->loadStatus() == media::LoadStatus::Loaded
+                         ? item->asset()->presentationSpans()
+                         : std::vector<PresentationSpan>{};
+  std::string url = item->url();
+  if (!spans.empty()) {
+    std::string edl = "edl://";
+    for (const auto& s : spans) {
+      // Both ends a microsecond early, so rounding never drops a span's
+      // first frame or lets in the frame after its end.
+      edl += "%" + std::to_string(item->url().size()) + "%" + item->url() +
+             ",start=" + number(std::max(0.0, s.start - 1e-6)) + ",length=" + number(s.duration) + ";";
+    }
+    url = edl;
+  }
+  mpv_set_property_string(mpv_, "demuxer-lavf-o", spans.empty() ? "advanced_editlist=1" : "advanced_editlist=0");
   const std::uint64_t reply = kLoadReplyBit | nextId_++;
-  loadReplies_[reply] = current_;
-  const char* cmd[] = {"loadfile", current_->url().c_str(), "replace", nullptr};
+  loadReplies_[reply] = item;
+  item->loaded = false;
+  const std::string options = start > 0 ? "start=" + number(start) : std::string();
+  const char* cmd[] = {"loadfile", url.c_str(), "replace", options.empty() ? nullptr : options.c_str(), nullptr};
   if (int err = mpv_command_async(mpv_, reply, cmd); err < 0) {
     loadReplies_.erase(reply);
-    current_->fail(mpvError(err, "cannot open the movie"));
+    item->fail(mpvError(err, "cannot open the movie"));
   }
 }
 
@@ -533,16 +570,7 @@ void MpvPlayer::followGrowth() {
   if (ec || static_cast<std::int64_t>(size) <= current_->loadedBytes) return;
   // libmpv keeps the index it read when it opened the file; reopen it where
   // playback stopped, so the item's duration takes in what was written since.
-  const double at = std::isfinite(timePos_) ? timePos_ : 0.0;
-  const std::string start = "start=" + number(at);
-  const std::uint64_t reply = kLoadReplyBit | nextId_++;
-  loadReplies_[reply] = current_;
-  current_->loaded = false;
-  const char* cmd[] = {"loadfile", current_->url().c_str(), "replace", start.c_str(), nullptr};
-  if (mpv_command_async(mpv_, reply, cmd) < 0) {
-    loadReplies_.erase(reply);
-    current_->loaded = true;
-  }
+  load(current_, std::isfinite(timePos_) ? timePos_ : 0.0);
 }
 
 void MpvPlayer::checkServedEnd() {

@@ -123,6 +123,8 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   void reportServedFailureIfAny(const std::shared_ptr<MpvPlayerItem>& item);
   void checkServedEnd();
   void followGrowth();
+  // Sends loadfile for `item`; `start` (seconds) when not at the beginning.
+  void load(const std::shared_ptr<MpvPlayerItem>& item, double start);
 
   Scheduler& scheduler_;
   mpv_handle* mpv_ = nullptr;

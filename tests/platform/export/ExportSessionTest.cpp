@@ -244,8 +244,14 @@ TEST_F(ExportSessionTest, CancellingLeavesNoFile) {
       if (at == 0) s.cancelExport();
       s.exportAsynchronously([&] { done.set_value(); });
       while (at > 0 && s.progress() < at && s.status() == ExportStatus::Exporting) std::this_thread::yield();
+      const bool finishedFirst = s.status() == ExportStatus::Completed;  // a starved test thread
       s.cancelExport();
       done.get_future().wait();
+      if (finishedFirst) {
+        EXPECT_EQ(s.status(), ExportStatus::Completed);
+        fs::remove(out);
+        continue;
+      }
       EXPECT_EQ(s.status(), ExportStatus::Cancelled) << PresetName(preset) << " at " << at;
       EXPECT_FALSE(fs::exists(out));
     }

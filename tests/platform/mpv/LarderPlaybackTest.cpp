@@ -76,6 +76,10 @@ class LarderPlayback : public ::testing::Test {
 
   std::shared_ptr<kf::media::PlayerItem> install(const kf::MGPreparation& prep) {
     auto asset = kf::ff::FfmpegAsset::createServed(prep.asset->url, prep.loader, sched_);
+    // As the open flow does: the asset is loaded before the player gets it.
+    bool loaded = false;
+    asset->loadValuesAsynchronously([&] { loaded = true; });
+    EXPECT_TRUE(sched_.runUntil([&] { return loaded; }, 20));
     item_ = player_->makePlayerItem(asset);
     item_->addFailedToPlayToEndObserver([this](const kf::Error& e) { failures_.push_back(e); });
     player_->replaceCurrentItem(item_);
@@ -135,7 +139,8 @@ TEST_F(LarderPlayback, ConnectionDroppingMidPlaybackFailsTheItemWithTheLoaderErr
   spec.noise = 40;
   const std::string movie = movies::ensure(spec);
   const auto size = fs::file_size(movie);
-  const std::string url = serve(movie, "clip.mp4", size * 4 / 10);
+  // The asset's probe reads about a fifth of the file first.
+  const std::string url = serve(movie, "clip.mp4", size * 6 / 10);
   auto prep = prepare(url);
   ASSERT_TRUE(prep.asset);
   auto item = install(prep);

@@ -28,10 +28,17 @@ namespace {
 // fails, as when a range service's connection drops.
 class FailingService final : public kf::MGRangeServiceProtocol {
  public:
-  FailingService(std::shared_ptr<kf::MGFileRangeService> file, std::uint64_t budget)
-      : file_(std::move(file)), budget_(budget) {}
+  // Unarmed, reads pass freely until arm().
+  FailingService(std::shared_ptr<kf::MGFileRangeService> file, std::uint64_t budget, bool armed = true)
+      : file_(std::move(file)), budget_(budget), armed_(armed) {}
   void fileSizeWithReply(SizeReply reply) override { file_->fileSizeWithReply(std::move(reply)); }
+  // Counts toward the budget only from here on.
+  void arm() { armed_ = true; }
   void readOffset(std::uint64_t offset, std::uint64_t length, ReadReply reply) override {
+    if (!armed_) {
+      file_->readOffset(offset, length, std::move(reply));
+      return;
+    }
     const std::uint64_t before = served_.load();
     if (before >= budget_) {
       reply(nullptr, kf::Error{"test.service", 42, "the service went away"});
@@ -46,6 +53,7 @@ class FailingService final : public kf::MGRangeServiceProtocol {
   std::shared_ptr<kf::MGFileRangeService> file_;
   const std::uint64_t budget_;
   std::atomic<std::uint64_t> served_{0};
+  std::atomic<bool> armed_;
 };
 
 // A loader over the file (or `service`), with the retags the scan finds.
@@ -160,6 +168,17 @@ TEST_F(PlayerTest, EditListsShowExactlyTheEditedFrames) {
       shown.push_back(shownFrame());
     }
     EXPECT_EQ(shown, expected);
+  }
+  // Served, the spans are read through the loader and played over it.
+  const auto spec = movies::named("editlist3");
+  const std::string path = movies::ensure(spec);
+  auto item = openAsset(kf::ff::FfmpegAsset::createServed("kerfline-range://movie/el3.mp4", servedLoader(path), sched));
+  ASSERT_EQ(item->status(), ItemStatus::ReadyToPlay);
+  EXPECT_NEAR(item->duration(), movies::expectedDuration(spec), 0.02);
+  const auto expected = movies::expectedFrames(spec);
+  for (std::size_t i : {29u, 30u, 31u, 44u, 45u, 104u}) {
+    EXPECT_TRUE(seek(double(i) / spec.fps));
+    EXPECT_EQ(shownFrame(), expected[i]) << i;
   }
 }
 
@@ -294,8 +313,14 @@ TEST_F(PlayerTest, ServiceDyingMidPlaybackReachesTheItemAsAFailure) {
   const std::string path = movies::ensure(spec);
   auto file = kf::MGFileRangeService::create(path);
   ASSERT_GT(file->size(), 2u << 20);
-  auto loader = servedLoader(path, std::make_shared<FailingService>(file, file->size() * 4 / 10));
+  auto service = std::make_shared<FailingService>(file, file->size() * 4 / 10, false);
+  auto loader = servedLoader(path, service);
   auto asset = kf::ff::FfmpegAsset::createServed("kerfline-range://movie/frag.mp4", loader, sched);
+  // As the open flow does: the asset is loaded before the player gets it.
+  bool loaded = false;
+  asset->loadValuesAsynchronously([&] { loaded = true; });
+  ASSERT_TRUE(sched.runUntil([&] { return loaded; }, 20));
+  service->arm();
   auto item = player->makePlayerItem(asset);
   std::vector<kf::Error> failures;
   item->addFailedToPlayToEndObserver([&](const kf::Error& e) { failures.push_back(e); });
