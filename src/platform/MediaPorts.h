@@ -89,10 +89,10 @@ class MediaAsset {
   virtual bool isPlayable() const = 0;
   virtual double duration() const = 0;
   virtual std::vector<TrackInfo> tracks() const = 0;
-  // Valid once loaded: for a movie whose edit list has several entries, the
-  // spans of its media (each track shifted by its first entry) to present
-  // one after another; empty when the movie plays as stored.
-  virtual std::vector<PresentationSpan> presentationSpans() const { return {}; }
+  // Valid once loaded: for a movie whose edit lists have several entries,
+  // the spans of each track's media to present one after another (see
+  // source/Mp4EditLists.h); no timeline when the movie plays as stored.
+  virtual PresentationPlan presentationPlan() const { return {}; }
 
   std::vector<TrackInfo> tracksWithMediaType(MediaType type) const {
     std::vector<TrackInfo> out;

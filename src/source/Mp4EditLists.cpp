@@ -112,32 +112,45 @@ std::optional<std::vector<std::uint8_t>> ReadMp4MovieBox(const Mp4ByteReader& re
   return std::nullopt;
 }
 
-std::vector<PresentationSpan> PlanPresentationSpans(const Mp4EditLists& lists) {
-  const Mp4TrackEdits* leader = nullptr;
-  for (const char* handler : {"vide", "soun"}) {
-    for (const auto& t : lists.tracks)
-      if (t.handler == handler) {
-        leader = &t;
-        break;
-      }
-    if (leader) break;
-  }
-  if (!leader || leader->edits.size() < 2 || leader->timescale == 0 || lists.movieTimescale == 0) return {};
+namespace {
+
+// The track's spans; nothing when its list cannot be expressed.
+std::optional<std::vector<PresentationSpan>> spansOf(const Mp4TrackEdits& t, std::uint32_t movieTimescale) {
+  std::vector<PresentationSpan> spans;
+  if (t.edits.empty()) return spans;
+  if (t.timescale == 0) return std::nullopt;
   // Read with its first entry applied, the track's media time M sits at
   // (M - M0) on the shifted timeline.
-  const std::int64_t first = leader->edits.front().mediaTime;
-  if (first < 0) return {};
-  std::vector<PresentationSpan> spans;
-  for (const auto& e : leader->edits) {
-    if (e.mediaTime < first || e.rate != 0x10000) return {};
+  const std::int64_t first = t.edits.front().mediaTime;
+  for (const auto& e : t.edits) {
+    if (first < 0 || e.mediaTime < first || e.rate != 0x10000) return std::nullopt;
     if (e.duration == 0) continue;
     PresentationSpan s;
-    s.start = double(e.mediaTime - first) / leader->timescale;
-    s.duration = double(e.duration) / lists.movieTimescale;
+    s.start = double(e.mediaTime - first) / t.timescale;
+    s.duration = double(e.duration) / movieTimescale;
     spans.push_back(s);
   }
-  if (spans.size() < 2) return {};
   return spans;
+}
+
+const Mp4TrackEdits* firstTrack(const Mp4EditLists& lists, const char* handler) {
+  for (const auto& t : lists.tracks)
+    if (t.handler == handler) return &t;
+  return nullptr;
+}
+
+}  // namespace
+
+PresentationPlan PlanPresentation(const Mp4EditLists& lists) {
+  PresentationPlan plan;
+  if (lists.movieTimescale == 0) return plan;
+  const Mp4TrackEdits* video = firstTrack(lists, "vide");
+  const Mp4TrackEdits* audio = firstTrack(lists, "soun");
+  if (video && !(plan.video = spansOf(*video, lists.movieTimescale))) return {};
+  if (audio && !(plan.audio = spansOf(*audio, lists.movieTimescale))) return {};
+  plan.timeline = (plan.video && plan.video->size() >= 2) || (plan.audio && plan.audio->size() >= 2);
+  if (!plan.timeline) return {};
+  return plan;
 }
 
 }  // namespace kf

@@ -53,17 +53,29 @@ inline constexpr int kMp4MaxTopLevelBoxes = 256;
 // there is none, it is larger than kMp4MaxMovieBoxBytes, or a read fails.
 std::optional<std::vector<std::uint8_t>> ReadMp4MovieBox(const Mp4ByteReader& read, std::uint64_t fileSize);
 
-// One span of the shifted timeline, in seconds.
+// One span of a track's shifted timeline, in seconds.
 struct PresentationSpan {
   double start = 0;
   double duration = 0;
 };
 
-// The spans to play, in order, when the first video track (or, in a movie
-// without video, the first sound track) has two or more edit entries; empty
-// when the movie plays as stored. Also empty for lists this plan cannot
-// express: an empty edit after the first entry, a rate other than 1, an
-// entry that starts before the first one.
-std::vector<PresentationSpan> PlanPresentationSpans(const Mp4EditLists& lists);
+// How to present a movie whose edit lists have several entries: for its first
+// video and first sound track, the spans of that track's media (read with its
+// first entry applied) to play one after another. The tracks need their own
+// spans: a lossless cut copies each track from its own sync point, so their
+// entries sit at different media times.
+struct PresentationPlan {
+  bool timeline = false;  // false: the movie plays as stored
+  // Nothing: no such track. An empty list: the track has no edit list and
+  // plays as stored.
+  std::optional<std::vector<PresentationSpan>> video;
+  std::optional<std::vector<PresentationSpan>> audio;
+};
+
+// A timeline when the first video or first sound track has two or more edit
+// entries. Not one for lists this plan cannot express (an empty edit, a rate
+// other than 1, an entry that starts before the track's first one): such a
+// movie plays as stored, with the demuxer's own edit handling.
+PresentationPlan PlanPresentation(const Mp4EditLists& lists);
 
 }  // namespace kf

@@ -102,41 +102,60 @@ TEST(Mp4EditLists, MalformedOrHeaderlessMoviesGiveNothing) {
   for (std::size_t n = 0; n < moov.size(); ++n) ParseMp4EditLists(Buf(moov.begin(), moov.begin() + long(n)));
 }
 
-TEST(Mp4EditLists, SpansFollowTheVideoEntriesOnTheTimelineShiftedByTheFirst) {
+TEST(Mp4EditLists, EachTrackKindGetsTheSpansOfItsOwnEntriesShiftedByItsFirst) {
   // 30 fps in 1/15360 with a two-frame reorder delay (1024): frames 15-44,
-  // 90-104 and 120-179, as our lossless exports write them.
+  // 90-104 and 120-179. A lossless cut copies each track from its own sync
+  // point, so the sound's entries sit elsewhere in its media.
   const std::vector<Mp4Edit> video = {{1024 + 15 * 512, 30 * 20, 0x10000},
                                       {1024 + 90 * 512, 15 * 20, 0x10000},
                                       {1024 + 120 * 512, 60 * 20, 0x10000}};
-  const std::vector<Mp4Edit> sound = {{1024 + 24000, 600, 0x10000}, {1024 + 144000, 300, 0x10000}};
-  auto spans = PlanPresentationSpans(*ParseMp4EditLists(
-      Moov(600, {Trak("soun", 48000, sound), Trak("vide", 15360, video)})));
-  ASSERT_EQ(spans.size(), 3u);
-  EXPECT_DOUBLE_EQ(spans[0].start, 0.0);
-  EXPECT_DOUBLE_EQ(spans[0].duration, 1.0);
-  EXPECT_DOUBLE_EQ(spans[1].start, 2.5);
-  EXPECT_DOUBLE_EQ(spans[1].duration, 0.5);
-  EXPECT_DOUBLE_EQ(spans[2].start, 3.5);
-  EXPECT_DOUBLE_EQ(spans[2].duration, 2.0);
+  const std::vector<Mp4Edit> sound = {{1024 + 24000, 600, 0x10000},
+                                      {1024 + 24000 + 48000 + 2048, 300, 0x10000},
+                                      {1024 + 24000 + 72000 + 4096, 1200, 0x10000}};
+  auto plan = PlanPresentation(*ParseMp4EditLists(
+      Moov(600, {Trak("soun", 48000, sound), Trak("vide", 15360, video), Trak("vide", 30, {})})));
+  ASSERT_TRUE(plan.timeline);
+  ASSERT_TRUE(plan.video);
+  ASSERT_EQ(plan.video->size(), 3u);
+  EXPECT_DOUBLE_EQ((*plan.video)[0].start, 0.0);
+  EXPECT_DOUBLE_EQ((*plan.video)[0].duration, 1.0);
+  EXPECT_DOUBLE_EQ((*plan.video)[1].start, 2.5);
+  EXPECT_DOUBLE_EQ((*plan.video)[1].duration, 0.5);
+  EXPECT_DOUBLE_EQ((*plan.video)[2].start, 3.5);
+  EXPECT_DOUBLE_EQ((*plan.video)[2].duration, 2.0);
+  ASSERT_TRUE(plan.audio);
+  ASSERT_EQ(plan.audio->size(), 3u);
+  EXPECT_NEAR((*plan.audio)[1].start, 1.0 + 2048 / 48000.0, 1e-12);
+  EXPECT_DOUBLE_EQ((*plan.audio)[2].duration, 2.0);
 
-  // Without video, the sound track leads.
-  spans = PlanPresentationSpans(*ParseMp4EditLists(Moov(600, {Trak("soun", 48000, sound)})));
-  ASSERT_EQ(spans.size(), 2u);
-  EXPECT_DOUBLE_EQ(spans[1].start, 2.5);
+  // A sound track without an edit list plays as stored beside the spans.
+  plan = PlanPresentation(*ParseMp4EditLists(Moov(600, {Trak("vide", 15360, video), Trak("soun", 48000, {})})));
+  ASSERT_TRUE(plan.timeline);
+  ASSERT_TRUE(plan.audio);
+  EXPECT_TRUE(plan.audio->empty());
+  // Without video, the sound alone decides.
+  plan = PlanPresentation(*ParseMp4EditLists(Moov(600, {Trak("soun", 48000, sound)})));
+  EXPECT_TRUE(plan.timeline);
+  EXPECT_FALSE(plan.video);
+  EXPECT_EQ(plan.audio->size(), 3u);
 }
 
-TEST(Mp4EditLists, MoviesThatPlayAsStoredOrCannotBeExpressedGetNoSpans) {
-  auto plan = [](std::vector<Mp4Edit> video) {
-    return PlanPresentationSpans(*ParseMp4EditLists(Moov(600, {Trak("vide", 30, video)})));
+TEST(Mp4EditLists, MoviesThatPlayAsStoredOrCannotBeExpressedGetNoTimeline) {
+  auto plan = [](std::vector<Mp4Edit> video, std::vector<Mp4Edit> sound = {}) {
+    return PlanPresentation(*ParseMp4EditLists(Moov(600, {Trak("vide", 30, video), Trak("soun", 48000, sound)})));
   };
-  EXPECT_TRUE(plan({}).empty());
-  EXPECT_TRUE(plan({{30, 600, 0x10000}}).empty());                           // one entry: the demuxer's
-  EXPECT_TRUE(plan({{-1, 60, 0x10000}, {30, 600, 0x10000}}).empty());        // leading gap, one entry
-  EXPECT_TRUE(plan({{0, 60, 0x10000}, {-1, 60, 0x10000}, {90, 60, 0x10000}}).empty());  // gap inside
-  EXPECT_TRUE(plan({{0, 60, 0x10000}, {90, 60, 0x20000}}).empty());          // double speed
-  EXPECT_TRUE(plan({{90, 60, 0x10000}, {30, 60, 0x10000}}).empty());         // before the first
-  EXPECT_TRUE(plan({{0, 60, 0x10000}, {90, 0, 0x10000}}).empty());           // one real entry left
-  EXPECT_EQ(plan({{0, 60, 0x10000}, {90, 0, 0x10000}, {120, 60, 0x10000}}).size(), 2u);
+  EXPECT_FALSE(plan({}).timeline);
+  EXPECT_FALSE(plan({{30, 600, 0x10000}}, {{1024, 600, 0x10000}}).timeline);  // one entry each: the demuxer's
+  EXPECT_FALSE(plan({{-1, 60, 0x10000}, {30, 600, 0x10000}}).timeline);       // a leading gap
+  EXPECT_FALSE(plan({{0, 60, 0x10000}, {-1, 60, 0x10000}, {90, 60, 0x10000}}).timeline);  // a gap inside
+  EXPECT_FALSE(plan({{0, 60, 0x10000}, {90, 60, 0x20000}}).timeline);         // double speed
+  EXPECT_FALSE(plan({{90, 60, 0x10000}, {30, 60, 0x10000}}).timeline);        // before the first
+  EXPECT_FALSE(plan({{0, 60, 0x10000}, {90, 0, 0x10000}}).timeline);          // one real entry left
+  EXPECT_FALSE(plan({{0, 60, 0x10000}, {90, 60, 0x10000}}, {{-1, 60, 0x10000}, {0, 60, 0x10000}}).timeline);
+  EXPECT_TRUE(plan({{30, 600, 0x10000}}, {{0, 60, 0x10000}, {4800, 60, 0x10000}}).timeline);  // the sound's
+  auto three = plan({{0, 60, 0x10000}, {90, 0, 0x10000}, {120, 60, 0x10000}});
+  EXPECT_TRUE(three.timeline);
+  EXPECT_EQ(three.video->size(), 2u);
 }
 
 TEST(Mp4EditLists, MovieBoxIsFoundAmongTopLevelBoxesOfEverySizeForm) {

@@ -56,7 +56,7 @@ media::AffineTransform transformFor(const AVStream* st, double w, double h) {
 
 // The edit lists of an MP4 or QuickTime movie, read through the format
 // context's own I/O once probing is done with it.
-std::vector<PresentationSpan> presentationSpansOf(AVFormatContext* fmt) {
+PresentationPlan presentationPlanOf(AVFormatContext* fmt) {
   if (!fmt->pb || !fmt->iformat || std::string_view(fmt->iformat->name).substr(0, 3) != "mov") return {};
   const std::int64_t size = avio_size(fmt->pb);
   if (size <= 0) return {};
@@ -76,7 +76,7 @@ std::vector<PresentationSpan> presentationSpansOf(AVFormatContext* fmt) {
   auto moov = ReadMp4MovieBox(read, static_cast<std::uint64_t>(size));
   if (!moov) return {};
   auto lists = ParseMp4EditLists(*moov);
-  return lists ? PlanPresentationSpans(*lists) : std::vector<PresentationSpan>{};
+  return lists ? PlanPresentation(*lists) : PresentationPlan{};
 }
 
 int interruptCallback(void* opaque) {
@@ -170,7 +170,7 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
   // The container's duration is the presented one (edit lists applied);
   // streams are the fallback for containers without it.
   out.duration = raw->duration != AV_NOPTS_VALUE && raw->duration > 0 ? double(raw->duration) / AV_TIME_BASE : longest;
-  out.spans = presentationSpansOf(raw);
+  out.plan = presentationPlanOf(raw);
   if (avio)
     if (auto e = avio->readError()) return *e;
   return out;
@@ -231,7 +231,7 @@ void FfmpegAsset::finish(Probe p) {
     playable_ = p.result->playable;
     duration_ = p.result->duration;
     tracks_ = p.result->tracks;
-    spans_ = p.result->spans;
+    plan_ = p.result->plan;
   } else {
     status_ = media::LoadStatus::Failed;
     error_ = p.result.error();

@@ -40,7 +40,7 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
   bool isPlayable() const override { return playable_; }
   double duration() const override { return duration_; }
   std::vector<media::TrackInfo> tracks() const override { return tracks_; }
-  std::vector<PresentationSpan> presentationSpans() const override { return spans_; }
+  PresentationPlan presentationPlan() const override { return plan_; }
 
   struct Probe;  // the worker's result
 
@@ -57,7 +57,7 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
   bool playable_ = false;
   double duration_ = 0;
   std::vector<media::TrackInfo> tracks_;
-  std::vector<PresentationSpan> spans_;
+  PresentationPlan plan_;
   std::vector<std::function<void()>> completions_;
   // Shared with the worker: set to stop its I/O early.
   std::shared_ptr<struct ProbeControl> control_;
@@ -70,7 +70,7 @@ struct ProbeResult {
   bool playable = false;
   double duration = 0;
   std::vector<media::TrackInfo> tracks;
-  std::vector<PresentationSpan> spans;
+  PresentationPlan plan;
 };
 Result<ProbeResult> probeMovie(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader);
 

@@ -35,6 +35,31 @@ std::string number(double v) {
   return std::string(buf, r.ptr);
 }
 
+// A movie with several edit entries plays as an mpv timeline: the media is
+// read with only each track's first entry applied (FFmpeg stamps the frames
+// of later entries early by the reorder delay), and the spans of each track
+// follow one another. Video and sound get parts of their own, since a
+// lossless cut copies each track from its own sync point.
+std::string timelineURL(const std::string& url, const PresentationPlan& plan) {
+  const std::string file = "%" + std::to_string(url.size()) + "%" + url;
+  auto part = [&](const std::vector<PresentationSpan>& spans) {
+    if (spans.empty()) return file + ";";  // as stored
+    std::string out;
+    for (const auto& s : spans)
+      // Both ends a microsecond early, so rounding never drops a span's
+      // first frame or lets in the frame after its end.
+      out += file + ",start=" + number(std::max(0.0, s.start - 1e-6)) + ",length=" + number(s.duration) + ";";
+    return out;
+  };
+  std::string edl = "edl://";
+  if (plan.video && plan.audio) {
+    edl += "!new_stream;" + part(*plan.video) + "!new_stream;" + part(*plan.audio);
+  } else {
+    edl += part(plan.video ? *plan.video : plan.audio ? *plan.audio : std::vector<PresentationSpan>{});
+  }
+  return edl;
+}
+
 bool isCancellation(const Error& e) {
   return e.domain == kCancelledErrorDomain && e.code == kUserCancelledErrorCode;
 }
@@ -369,28 +394,20 @@ void MpvPlayer::replaceCurrentItem(std::shared_ptr<media::PlayerItem> item) {
 }
 
 void MpvPlayer::load(const std::shared_ptr<MpvPlayerItem>& item, double start) {
-  // A movie with several edit entries plays as a timeline of spans over its
-  // media, read with only each track's first entry applied (FFmpeg's
-  // timestamps for later entries run early by the reorder delay).
-  const auto spans = item->asset()->loadStatus() == media::LoadStatus::Loaded
-                         ? item->asset()->presentationSpans()
-                         : std::vector<PresentationSpan>{};
+  const auto plan = item->asset()->loadStatus() == media::LoadStatus::Loaded ? item->asset()->presentationPlan()
+                                                                             : PresentationPlan{};
   std::string url = item->url();
-  if (!spans.empty()) {
-    std::string edl = "edl://";
-    for (const auto& s : spans) {
-      // Both ends a microsecond early, so rounding never drops a span's
-      // first frame or lets in the frame after its end.
-      edl += "%" + std::to_string(item->url().size()) + "%" + item->url() +
-             ",start=" + number(std::max(0.0, s.start - 1e-6)) + ",length=" + number(s.duration) + ";";
-    }
-    url = edl;
+  std::string options = start > 0 ? "start=" + number(start) : std::string();
+  if (plan.timeline) {
+    url = timelineURL(item->url(), plan);
+    // With both kinds, each comes from its own part: the first part's
+    // picture and the second part's sound.
+    if (plan.video && plan.audio) options += std::string(options.empty() ? "" : ",") + "vid=1,aid=2";
   }
-  mpv_set_property_string(mpv_, "demuxer-lavf-o", spans.empty() ? "advanced_editlist=1" : "advanced_editlist=0");
+  mpv_set_property_string(mpv_, "demuxer-lavf-o", plan.timeline ? "advanced_editlist=0" : "advanced_editlist=1");
   const std::uint64_t reply = kLoadReplyBit | nextId_++;
   loadReplies_[reply] = item;
   item->loaded = false;
-  const std::string options = start > 0 ? "start=" + number(start) : std::string();
   const char* cmd[] = {"loadfile", url.c_str(), "replace", options.empty() ? nullptr : options.c_str(), nullptr};
   if (int err = mpv_command_async(mpv_, reply, cmd); err < 0) {
     loadReplies_.erase(reply);
