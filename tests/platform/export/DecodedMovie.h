@@ -33,12 +33,6 @@ struct Sound {
 };
 Result<Sound> DecodeSound(const std::string& path);
 
-// A copy of the generated movie at `source` whose video is re-encoded with
-// two B-frames between every pair of reference frames (x264 decides freely
-// otherwise, and on the generated pictures it picks none) and keyframes every
-// `gop` frames; the sound is copied. Cached beside the source.
-Result<std::string> EnsureBFrameMovie(const std::string& source, int gop);
-
 // Root mean square of each consecutive window of `windowSeconds`.
 std::vector<double> WindowRms(const Sound& sound, double windowSeconds);
 

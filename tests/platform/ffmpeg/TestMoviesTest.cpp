@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <vector>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "platform/ffmpeg/FrameCode.h"
 #include "platform/ffmpeg/TestMovies.h"
 
@@ -82,6 +86,30 @@ TEST(TestMovies, ContainersDecodeToEveryFrameInOrder) {
     EXPECT_EQ(numbers(*frames), movies::expectedFrames(spec));
     for (std::size_t i = 0; i < frames->size(); ++i)
       EXPECT_NEAR((*frames)[i].time - (*frames)[0].time, movies::frameTime(spec, int(i)), 0.002) << i;
+  }
+}
+
+TEST(TestMovies, H264AndHevcMoviesReorderTheirFrames) {
+  // B-frames are what make cutting and edit lists hard; the movies must
+  // have them, or the tests built on them prove nothing.
+  for (const char* name : {"h264", "hev1", "editlist3"}) {
+    SCOPED_TRACE(name);
+    AVFormatContext* raw = nullptr;
+    ASSERT_EQ(avformat_open_input(&raw, movies::ensure(movies::named(name)).c_str(), nullptr, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    int reordered = 0, packets = 0;
+    std::int64_t latest = AV_NOPTS_VALUE;
+    while (av_read_frame(raw, pkt) >= 0) {
+      if (raw->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ++packets;
+        if (latest != AV_NOPTS_VALUE && pkt->pts < latest) ++reordered;
+        if (latest == AV_NOPTS_VALUE || pkt->pts > latest) latest = pkt->pts;
+      }
+      av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&raw);
+    EXPECT_GT(reordered, packets / 2);  // two B-frames per reference frame
   }
 }
 
