@@ -79,6 +79,25 @@ PresentationPlan presentationPlanOf(AVFormatContext* fmt) {
   return lists ? PlanPresentation(*lists) : PresentationPlan{};
 }
 
+// An MP4 or QuickTime header states every track's picture size, sound
+// format, frame rate and duration, so decoding the first frames to learn
+// them (avformat_find_stream_info) would only delay the open.
+bool headerIsComplete(const AVFormatContext* fmt) {
+  if (!fmt->iformat || std::string_view(fmt->iformat->name).substr(0, 3) != "mov") return false;
+  if (fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0 || fmt->nb_streams == 0) return false;
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVStream* st = fmt->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    if (par->codec_id == AV_CODEC_ID_NONE) return false;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+        (par->width <= 0 || par->height <= 0 || st->avg_frame_rate.num <= 0 || st->avg_frame_rate.den <= 0))
+      return false;
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO && (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0))
+      return false;
+  }
+  return true;
+}
+
 int interruptCallback(void* opaque) {
   return static_cast<ProbeControl*>(opaque)->cancelled.load() ? 1 : 0;
 }
@@ -125,7 +144,8 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
   int err = avformat_open_input(&raw, loader ? nullptr : path.c_str(), nullptr, nullptr);
   if (err < 0) return fail(err, "cannot open " + path);  // raw is freed by FFmpeg on failure
   in.reset(raw);
-  if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return fail(err, "cannot read " + path);
+  if (!headerIsComplete(raw))
+    if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return fail(err, "cannot read " + path);
   if (avio)
     if (auto e = avio->readError()) return *e;
 
