@@ -9,8 +9,12 @@ function(kerfline_test name)
   if(NOT KT_LABELS)
     set(KT_LABELS fast)
   endif()
+  set(_env "")
+  if(KERFLINE_SANITIZE)
+    set(_env ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES LABELS "${KT_LABELS}"
+    PROPERTIES LABELS "${KT_LABELS}" ${_env}
     DISCOVERY_TIMEOUT 60)
 endfunction()
 

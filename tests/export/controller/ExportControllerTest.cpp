@@ -417,9 +417,11 @@ TEST_F(ExportControllerTest, OptimizeCopiesTheWholeMovieIgnoringTheEdit) {
   EXPECT_EQ(view.status(), "Optimized movie and safely replaced the original");
   // The next ordinary export is not a replacement any more.
   controller->exportToPath(P("after.mp4"));
+  // The session is the controller's to delete once it finishes.
+  ASSERT_EQ(factory.made.size(), 2u);
+  EXPECT_EQ(factory.made.back()->request.plan.renderSize, (RenderSize{1280, 720}));
   ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
   EXPECT_EQ(view.status(), "Exported after.mp4");
-  EXPECT_EQ(factory.made.back()->request.plan.renderSize, (RenderSize{1280, 720}));
 }
 
 TEST_F(ExportControllerTest, ClipsAreNamedNumberedAndReportedOnce) {
