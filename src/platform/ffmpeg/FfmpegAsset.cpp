@@ -54,10 +54,15 @@ media::AffineTransform transformFor(const AVStream* st, double w, double h) {
   }
 }
 
+// FFmpeg's reader of MP4, QuickTime and their kin ("mov,mp4,m4a,...").
+bool isIsoMovie(const AVFormatContext* fmt) {
+  return fmt->iformat && std::string_view(fmt->iformat->name).substr(0, 3) == "mov";
+}
+
 // The edit lists of an MP4 or QuickTime movie, read through the format
 // context's own I/O once probing is done with it.
 PresentationPlan presentationPlanOf(AVFormatContext* fmt) {
-  if (!fmt->pb || !fmt->iformat || std::string_view(fmt->iformat->name).substr(0, 3) != "mov") return {};
+  if (!fmt->pb || !isIsoMovie(fmt)) return {};
   const std::int64_t size = avio_size(fmt->pb);
   if (size <= 0) return {};
   auto read = [fmt](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
@@ -83,7 +88,7 @@ PresentationPlan presentationPlanOf(AVFormatContext* fmt) {
 // format, frame rate and duration, so decoding the first frames to learn
 // them (avformat_find_stream_info) would only delay the open.
 bool headerIsComplete(const AVFormatContext* fmt) {
-  if (!fmt->iformat || std::string_view(fmt->iformat->name).substr(0, 3) != "mov") return false;
+  if (!isIsoMovie(fmt)) return false;
   if (fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0 || fmt->nb_streams == 0) return false;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* st = fmt->streams[i];
