@@ -6,6 +6,8 @@ function(kerfline_test name)
   cmake_parse_arguments(KT "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${KT_SOURCES})
   target_link_libraries(${name} PRIVATE ${KT_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # Shared test helpers: #include "support/..."
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   if(NOT KT_LABELS)
     set(KT_LABELS fast)
   endif()

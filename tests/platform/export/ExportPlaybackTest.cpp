@@ -5,8 +5,8 @@
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
-#include "platform/ffmpeg/FrameCode.h"
 #include "platform/mpv/MpvPlayer.h"
+#include "support/PlaybackSupport.h"
 
 namespace kf {
 namespace {
@@ -32,12 +32,8 @@ class ExportPlaybackTest : public ExportSessionTest {
   }
 
   int frameAt(double t) {
-    std::optional<bool> done;
-    player_->seekToTime(t, 0, 0, [&](bool f) { done = f; });
-    EXPECT_TRUE(sched_.runUntil([&] { return done.has_value(); }, 20)) << t;
-    auto f = player_->copyDisplayedFrame();
-    if (!f) return -2;
-    return tm::readFrameCode(f->bgra.data(), f->width, f->height, f->stride, tm::PixelLayout::BGRA).value_or(-1);
+    testsupport::SeekAndWait(*player_, sched_, t);
+    return testsupport::ShownFrame(*player_);
   }
 
   ManualScheduler sched_;

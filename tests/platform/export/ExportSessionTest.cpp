@@ -14,9 +14,8 @@
 #include <map>
 
 #include "DecodedMovie.h"
-#include "source/MGFileRangeService.h"
+#include "support/PlaybackSupport.h"
 #include "source/MGRangeAssetLoader.h"
-#include "source/MGSampleEntryRetag.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -157,15 +156,7 @@ TEST_F(ExportSessionTest, ServedMovieIsCopiedAsThePlayerSeesIt) {
   // A local "hev1" movie is served with its sample entry presented as
   // "hvc1"; the copy keeps what it was shown.
   const std::string path = tm::ensure(tm::named("hev1"));
-  auto file = MGFileRangeService::create(path);
-  const auto size = file->size();
-  auto loader = MGRangeAssetLoader::create(file, size, path, nullptr);
-  std::atomic<bool> scanned{false};
-  MGScanSampleEntryRetags(file, size, "mp4", [&](MGRetagTable t) {
-    loader->setRetags(std::move(t));
-    scanned = true;
-  });
-  while (!scanned) std::this_thread::yield();
+  auto loader = testsupport::ServedLoader(path);
   ASSERT_FALSE(loader->retags().empty());
   const std::string out = Out("served.mp4");
   FfmpegExportSession s(OpenServed("kerfline-range://movie/hev1.mp4", loader),

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "base/ManualScheduler.h"
+#include "support/PlaybackSupport.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "source/MGFileRangeService.h"
@@ -28,21 +29,7 @@ std::shared_ptr<kf::ff::FfmpegAsset> loaded(kf::ManualScheduler& sched, std::sha
   return asset;
 }
 
-// Serves a file through the loader, with the retag table the scan finds.
-std::shared_ptr<kf::MGRangeAssetLoader> servedLoader(const std::string& path,
-                                                     std::shared_ptr<kf::MGRangeServiceProtocol> service = nullptr) {
-  auto file = kf::MGFileRangeService::create(path);
-  const auto size = file->size();
-  if (!service) service = file;
-  auto loader = kf::MGRangeAssetLoader::create(service, size, path, nullptr);
-  std::atomic<bool> done{false};
-  kf::MGScanSampleEntryRetags(file, size, "mp4", [&](kf::MGRetagTable t) {
-    loader->setRetags(std::move(t));
-    done = true;
-  });
-  while (!done) std::this_thread::yield();
-  return loader;
-}
+using kf::testsupport::ServedLoader;
 
 // A service that fails every read at or past a byte offset.
 class FailingService final : public kf::MGRangeServiceProtocol {
@@ -159,7 +146,7 @@ TEST(FfmpegAsset, ServedHev1MovieIsSeenAsHvc1) {
   auto direct = kf::ff::probeMovie(path, nullptr);
   ASSERT_TRUE(direct.ok());
   EXPECT_EQ(direct->tracks[0].codecTag, "hev1");
-  auto loader = servedLoader(path);
+  auto loader = ServedLoader(path);
   ASSERT_FALSE(loader->retags().empty());
   auto asset = loaded(sched, kf::ff::FfmpegAsset::createServed("kerfline-range://movie/hev1.mp4", loader, sched));
   ASSERT_EQ(asset->loadStatus(), kf::media::LoadStatus::Loaded) << asset->loadError()->message;

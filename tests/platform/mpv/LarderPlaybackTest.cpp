@@ -11,13 +11,13 @@
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
-#include "platform/ffmpeg/FrameCode.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "source/MGLarderRegistry.h"
 #include "source/MGLarderServer.h"
 #include "source/MGPrepareRangeAsset.h"
 #include "source/MGRangeError.h"
+#include "support/PlaybackSupport.h"
 
 namespace movies = kf::testmovies;
 namespace fs = std::filesystem;
@@ -87,19 +87,8 @@ class LarderPlayback : public ::testing::Test {
     return item_;
   }
 
-  bool seek(double t) {
-    std::optional<bool> done;
-    player_->seekToTime(t, 0, 0, [&](bool f) { done = f; });
-    EXPECT_TRUE(sched_.runUntil([&] { return done.has_value(); }, 20));
-    return done.value_or(false);
-  }
-
-  int shownFrame() {
-    auto f = player_->copyDisplayedFrame();
-    if (!f) return -2;
-    return movies::readFrameCode(f->bgra.data(), f->width, f->height, f->stride, movies::PixelLayout::BGRA)
-        .value_or(-1);
-  }
+  bool seek(double t) { return kf::testsupport::SeekAndWait(*player_, sched_, t); }
+  int shownFrame() { return kf::testsupport::ShownFrame(*player_); }
 
   kf::ManualScheduler sched_;
   fs::path dir_, root_, registry_;

@@ -12,12 +12,11 @@
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
-#include "platform/ffmpeg/FrameCode.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "source/MGFileRangeService.h"
 #include "source/MGRangeAssetLoader.h"
-#include "source/MGSampleEntryRetag.h"
+#include "support/PlaybackSupport.h"
 
 namespace movies = kf::testmovies;
 using kf::media::ItemStatus;
@@ -56,21 +55,7 @@ class FailingService final : public kf::MGRangeServiceProtocol {
   std::atomic<bool> armed_;
 };
 
-// A loader over the file (or `service`), with the retags the scan finds.
-std::shared_ptr<kf::MGRangeAssetLoader> servedLoader(const std::string& path,
-                                                     std::shared_ptr<kf::MGRangeServiceProtocol> service = nullptr) {
-  auto file = kf::MGFileRangeService::create(path);
-  const auto size = file->size();
-  if (!service) service = file;
-  auto loader = kf::MGRangeAssetLoader::create(service, size, path, nullptr);
-  std::atomic<bool> done{false};
-  kf::MGScanSampleEntryRetags(file, size, "mp4", [&](kf::MGRetagTable t) {
-    loader->setRetags(std::move(t));
-    done = true;
-  });
-  while (!done) std::this_thread::yield();
-  return loader;
-}
+using kf::testsupport::ServedLoader;
 
 class PlayerTest : public ::testing::Test {
  protected:
@@ -90,20 +75,8 @@ class PlayerTest : public ::testing::Test {
     return item;
   }
 
-  // Seeks and waits for the completion; returns its finished flag.
-  bool seek(double t, double tolerance = 0) {
-    std::optional<bool> done;
-    player->seekToTime(t, tolerance, tolerance, [&](bool f) { done = f; });
-    EXPECT_TRUE(sched.runUntil([&] { return done.has_value(); }, 20)) << "seek to " << t;
-    return done.value_or(false);
-  }
-
-  int shownFrame() {
-    auto f = player->copyDisplayedFrame();
-    if (!f) return -2;
-    return movies::readFrameCode(f->bgra.data(), f->width, f->height, f->stride, movies::PixelLayout::BGRA)
-        .value_or(-1);
-  }
+  bool seek(double t, double tolerance = 0) { return kf::testsupport::SeekAndWait(*player, sched, t, tolerance); }
+  int shownFrame() { return kf::testsupport::ShownFrame(*player); }
 
   kf::ManualScheduler sched;
   std::shared_ptr<kf::mpv::MpvPlayer> player;
@@ -172,7 +145,7 @@ TEST_F(PlayerTest, EditListsShowExactlyTheEditedFrames) {
   // Served, the spans are read through the loader and played over it.
   const auto spec = movies::named("editlist3");
   const std::string path = movies::ensure(spec);
-  auto item = openAsset(kf::ff::FfmpegAsset::createServed("kerfline-range://movie/el3.mp4", servedLoader(path), sched));
+  auto item = openAsset(kf::ff::FfmpegAsset::createServed("kerfline-range://movie/el3.mp4", ServedLoader(path), sched));
   ASSERT_EQ(item->status(), ItemStatus::ReadyToPlay);
   EXPECT_NEAR(item->duration(), movies::expectedDuration(spec), 0.02);
   const auto expected = movies::expectedFrames(spec);
@@ -284,7 +257,7 @@ TEST_F(PlayerTest, PeriodicObserverRunsOnTheSchedulerWithTheCurrentTime) {
 
 TEST_F(PlayerTest, ServedHev1MoviePlaysThroughTheLoaderAsHvc1) {
   const std::string path = movies::ensure(movies::named("hev1"));
-  auto loader = servedLoader(path);
+  auto loader = ServedLoader(path);
   ASSERT_FALSE(loader->retags().empty());
   // What the engine reads through this loader carries "hvc1".
   auto probe = kf::ff::probeMovie(path, loader);
@@ -314,7 +287,7 @@ TEST_F(PlayerTest, ServiceDyingMidPlaybackReachesTheItemAsAFailure) {
   auto file = kf::MGFileRangeService::create(path);
   ASSERT_GT(file->size(), 2u << 20);
   auto service = std::make_shared<FailingService>(file, file->size() * 4 / 10, false);
-  auto loader = servedLoader(path, service);
+  auto loader = ServedLoader(path, service);
   auto asset = kf::ff::FfmpegAsset::createServed("kerfline-range://movie/frag.mp4", loader, sched);
   // As the open flow does: the asset is loaded before the player gets it.
   bool loaded = false;
@@ -345,7 +318,7 @@ TEST_F(PlayerTest, ServiceDyingMidPlaybackReachesTheItemAsAFailure) {
 TEST_F(PlayerTest, ServiceDeadBeforeOpeningFailsTheItemWithItsError) {
   const std::string path = movies::ensure(movies::named("h264"));
   auto file = kf::MGFileRangeService::create(path);
-  auto loader = servedLoader(path, std::make_shared<FailingService>(file, 0));
+  auto loader = ServedLoader(path, std::make_shared<FailingService>(file, 0));
   auto item = openAsset(kf::ff::FfmpegAsset::createServed("kerfline-range://movie/h264.mp4", loader, sched));
   ASSERT_EQ(item->status(), ItemStatus::Failed);
   EXPECT_EQ(item->error()->domain, "test.service");
