@@ -190,7 +190,12 @@ Result<MoovLocation> FindMoov(int fd) {
   return *moov;
 }
 
-Result<Box> ReadMoov(int fd, MoovLocation loc) {
+// Finds and reads the "moov" box; `where` receives its place in the file.
+Result<Box> ReadMoov(int fd, MoovLocation* where = nullptr) {
+  auto found = FindMoov(fd);
+  if (!found) return found.error();
+  const MoovLocation loc = *found;
+  if (where) *where = loc;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(loc.size));
   if (!PreadAll(fd, bytes.data(), bytes.size(), loc.offset)) return Fail("cannot read the movie header");
   std::vector<Box> boxes;
@@ -252,9 +257,7 @@ Result<std::vector<std::int64_t>> CompositionTimes(const Box& stbl) {
 Result<MovieTiming> ReadMovieTiming(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Posix(errno, path);
-  auto loc = FindMoov(fd.get());
-  if (!loc) return loc.error();
-  auto moov = ReadMoov(fd.get(), *loc);
+  auto moov = ReadMoov(fd.get());
   if (!moov) return moov.error();
   MovieTiming timing;
   const Box* mvhd = Child(*moov, "mvhd");
@@ -284,9 +287,8 @@ Status WriteEditLists(const std::string& path, const std::vector<std::vector<Edi
                       std::uint32_t movieTimescale, std::int64_t movieDuration) {
   Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (fd.get() < 0) return Posix(errno, path);
-  auto loc = FindMoov(fd.get());
-  if (!loc) return loc.error();
-  auto moovResult = ReadMoov(fd.get(), *loc);
+  MoovLocation loc;
+  auto moovResult = ReadMoov(fd.get(), &loc);
   if (!moovResult) return moovResult.error();
   Box& moov = *moovResult;
 
@@ -351,10 +353,10 @@ Status WriteEditLists(const std::string& path, const std::vector<std::vector<Edi
 
   std::vector<std::uint8_t> bytes;
   Serialize(moov, bytes);
-  if (::ftruncate(fd.get(), loc->offset) != 0) return Posix(errno, "truncate");
+  if (::ftruncate(fd.get(), loc.offset) != 0) return Posix(errno, "truncate");
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t w = ::pwrite(fd.get(), bytes.data() + done, bytes.size() - done, loc->offset + static_cast<off_t>(done));
+    ssize_t w = ::pwrite(fd.get(), bytes.data() + done, bytes.size() - done, loc.offset + static_cast<off_t>(done));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return Posix(w < 0 ? errno : EIO, "write");
     done += static_cast<std::size_t>(w);
@@ -368,9 +370,7 @@ Status WriteEditLists(const std::string& path, const std::vector<std::vector<Edi
 Result<std::vector<std::vector<EditEntry>>> ReadEditLists(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Posix(errno, path);
-  auto loc = FindMoov(fd.get());
-  if (!loc) return loc.error();
-  auto moov = ReadMoov(fd.get(), *loc);
+  auto moov = ReadMoov(fd.get());
   if (!moov) return moov.error();
   std::vector<std::vector<EditEntry>> all;
   for (const Box& trak : moov->children) {
