@@ -329,10 +329,7 @@ void ExportController::saveInPlace() {
       "Kerfline writes a complete new movie beside the original, then swaps it in. A failure or cancellation "
       "leaves the original untouched.";
   alert.buttons = {"Replace Original", "Cancel"};
-  if (alerts_.runModalAlert(alert) != 0) return;
-  replaceTarget_ = source;
-  optimizeExport_ = false;
-  exportToPath(temporarySiblingPath(source, newUuidString()));
+  replaceAfterConfirming(alert, source, false);
 }
 
 void ExportController::optimizeForEditing() {
@@ -344,9 +341,13 @@ void ExportController::optimizeForEditing() {
       "The entire movie is stream-copied without applying current cuts, fades, or exposure. The completed copy "
       "replaces the original only after it is safely written.";
   alert.buttons = {"Optimize and Replace", "Cancel"};
+  replaceAfterConfirming(alert, source, true);
+}
+
+void ExportController::replaceAfterConfirming(const AlertSpec& alert, const std::string& source, bool optimize) {
   if (alerts_.runModalAlert(alert) != 0) return;
   replaceTarget_ = source;
-  optimizeExport_ = true;
+  optimizeExport_ = optimize;
   exportToPath(temporarySiblingPath(source, newUuidString()));
 }
 

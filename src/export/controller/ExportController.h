@@ -134,6 +134,9 @@ class ExportController {
   };
 
   void presentError(const Error& error);
+  // Asks `alert`; on its first button, exports to a hidden sibling of
+  // `source` that replaces it once complete.
+  void replaceAfterConfirming(const AlertSpec& alert, const std::string& source, bool optimize);
   void startByteCopy(const std::string& destination);
   void copyTick(const std::shared_ptr<CopyProgressState>& state);
   void copyFinished(bool cancelled, const Status& error, const std::string& destination);
