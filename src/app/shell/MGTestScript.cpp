@@ -3,10 +3,13 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 #include "app/shell/MGAppDelegate.h"
+#include "app/shell/MGShellWidgets.h"
 
 namespace {
 
@@ -41,7 +44,25 @@ void RunStep(MGAppDelegate& d, const std::string& command) {
     d.edit().setSelected(std::atoll(arg.c_str()));
     d.edit().syncSegments();
   } else if (verb == "seek") d.transport().seek(std::atof(arg.c_str()));
-  else if (verb == "quit") {
+  else if (verb == "quitwhenopen") {
+    // Waits for the open movie, prints "opened PATH" and the segment count
+    // on standard output and quits; "opened -" when none opens in time.
+    auto* poll = new QTimer(qApp);
+    auto started = std::make_shared<int>(0);
+    const int limitTicks = arg.empty() ? 300 : std::atoi(arg.c_str()) * 10;
+    QObject::connect(poll, &QTimer::timeout, qApp, [&d, poll, started, limitTicks] {
+      const auto& url = d.session().sourceURL();
+      if (!url && ++*started < limitTicks) return;
+      poll->stop();
+      poll->deleteLater();
+      std::printf("opened %s\nsegments %zu\nstatus %s\n", url ? url->text.c_str() : "-", d.edit().segments().size(),
+                  d.window() ? d.window()->status->text().toStdString().c_str() : "");
+      std::fflush(stdout);
+      if (d.window()) d.window()->hide();
+      qApp->exit(0);
+    });
+    poll->start(100);
+  } else if (verb == "quit") {
     if (d.window()) d.window()->hide();
     qApp->exit(0);
   } else if (auto key = KeyNamed(verb)) {

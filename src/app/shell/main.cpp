@@ -1,5 +1,7 @@
 // Program entry: `kerfline [MOVIE]` opens the window (and the movie);
-// `kerfline --export ...` runs an export without a window.
+// `kerfline --export ...` runs an export without a window; `--help`,
+// `--version` and usage errors are answered before the toolkit starts, so
+// they need no display (see CommandLine.h).
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -7,6 +9,8 @@
 #include <QStyleFactory>
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "app/shell/MGAppDelegate.h"
 #include "app/shell/MGQtSettingsStore.h"
 #include "app/shell/MGTestScript.h"
+#include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
 #include "platform/mpv/MpvPlayer.h"
@@ -51,20 +56,59 @@ void ApplyDarkAppearance(QApplication& app) {
   app.setPalette(p);
 }
 
+// While the toolkit starts, a fatal message (no display server, no platform
+// plugin) ends the program with a plain message and status 1 instead of an
+// abort.
+void ToolkitStartupMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  std::fprintf(stderr, "kerfline: %s\n", message.toLocal8Bit().constData());
+  if (type == QtFatalMsg) std::_Exit(kf::kExitFailure);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  const kf::CommandLine line = kf::ParseCommandLine(args);
+  switch (line.action) {
+    case kf::CommandLine::Action::Help:
+      std::fputs(kf::UsageText().c_str(), stdout);
+      return kf::kExitSuccess;
+    case kf::CommandLine::Action::Version:
+      std::fputs(kf::VersionText().c_str(), stdout);
+      return kf::kExitSuccess;
+    case kf::CommandLine::Action::UsageError:
+      std::fprintf(stderr, "kerfline: %s\n\n%s", line.error.c_str(), kf::UsageText().c_str());
+      return kf::kExitUsage;
+    case kf::CommandLine::Action::Export:
 #if KERFLINE_HAVE_EXPORT_CLI
-  if (!args.empty() && args.front() == "--export") return kf::RunExportCommand(args);
+      return kf::RunExportCommand(args);
 #else
-  if (!args.empty() && args.front() == "--export") {
-    std::fprintf(stderr, "kerfline: this build has no command-line export\n");
-    return 2;
-  }
+      std::fprintf(stderr, "kerfline: this build has no command-line export\n");
+      return kf::kExitUsage;
 #endif
+    case kf::CommandLine::Action::Open:
+      break;
+  }
+  if (!kf::DisplayAvailable(line, [](const char* name) -> const char* { return std::getenv(name); })) {
+    std::fprintf(stderr,
+                 "kerfline: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset);\n"
+                 "  kerfline --export works without one; see kerfline --help\n");
+    return kf::kExitFailure;
+  }
 
-  QApplication app(argc, argv);
+  // The toolkit sees only its own options: a movie named "-platform" after
+  // "--" stays a movie.
+  std::vector<std::string> toolkitArgs{argc > 0 ? argv[0] : "kerfline"};
+  toolkitArgs.insert(toolkitArgs.end(), line.toolkitOptions.begin(), line.toolkitOptions.end());
+  std::vector<char*> toolkitArgv;
+  for (std::string& a : toolkitArgs) toolkitArgv.push_back(a.data());
+  toolkitArgv.push_back(nullptr);
+  int toolkitArgc = static_cast<int>(toolkitArgs.size());
+
+  QtMessageHandler previousHandler = qInstallMessageHandler(ToolkitStartupMessage);
+  QApplication app(toolkitArgc, toolkitArgv.data());
+  qInstallMessageHandler(previousHandler);
+  QApplication::setApplicationVersion(QString::fromStdString(kf::ProgramVersion()));
   QApplication::setApplicationName(QStringLiteral("Kerfline"));
   QApplication::setOrganizationName(QStringLiteral("Marrowgate"));
   // libmpv refuses a numeric locale other than "C"; QApplication has just
@@ -82,7 +126,7 @@ int main(int argc, char** argv) {
   if (!created.ok()) {
     QMessageBox::critical(nullptr, QStringLiteral("Kerfline"),
                           QString::fromStdString("The media player could not be started: " + created.error().message));
-    return 1;
+    return kf::kExitFailure;
   }
   std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
 
@@ -124,7 +168,7 @@ int main(int argc, char** argv) {
   {
     MGAppDelegate delegate(std::move(services));
     const std::string cwd = QDir::currentPath().toStdString();
-    auto startup = kf::StartupURLFromArguments(args, cwd, [](const std::string& path) {
+    auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
       std::error_code ec;
       return std::filesystem::exists(path, ec);
     });

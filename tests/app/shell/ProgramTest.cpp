@@ -1,0 +1,114 @@
+// The built program as a user starts it: with and without a display.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/shell/CommandLine.h"
+#include "platform/ffmpeg/TestMovies.h"
+#include "support/ChildProcess.h"
+
+namespace kf {
+namespace {
+
+namespace fs = std::filesystem;
+namespace movies = kf::testmovies;
+using kf::testing::ChildEnvironment;
+using kf::testing::RunChild;
+
+const std::string kProgram = KERFLINE_PROGRAM;
+
+ChildEnvironment NoDisplay() { return {{}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}}; }
+
+struct ProgramTest : ::testing::Test {
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("kf-program-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "larder");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  // An offscreen window that reports what it opened, then quits.
+  ChildEnvironment Offscreen(const std::string& wait = "20") const {
+    ChildEnvironment env;
+    env.set = {{"QT_QPA_PLATFORM", "offscreen"},
+               {"KERFLINE_SCRIPT", "0:quitwhenopen:" + wait},
+               {"XDG_CONFIG_HOME", (dir / "config").string()},
+               {"XDG_DATA_HOME", (dir / "data").string()},
+               {"KERFLINE_LARDER_REGISTRY", (dir / "larder").string()}};
+    env.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
+    return env;
+  }
+  fs::path dir;
+};
+
+TEST_F(ProgramTest, HelpVersionAndUsageErrorsNeedNoDisplay) {
+  for (const ChildEnvironment& env : {NoDisplay(), ChildEnvironment{{{"QT_QPA_PLATFORM", "offscreen"}}, {}}}) {
+    const auto help = RunChild(kProgram, {"--help"}, env);
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.out, UsageText());
+    EXPECT_EQ(help.err, "");
+
+    const auto version = RunChild(kProgram, {"--version"}, env);
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("kerfline " + ProgramVersion() + "\n", 0), 0u) << version.out;
+
+    const auto bad = RunChild(kProgram, {"--no-such-option", "/dev/null"}, env, 20);
+    EXPECT_EQ(bad.status, 2) << "an unknown option is a usage error, not a window";
+    EXPECT_FALSE(bad.timedOut);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "kerfline: unknown option --no-such-option\n\n" + UsageText());
+  }
+}
+
+TEST_F(ProgramTest, WithoutADisplayAMovieIsRefusedWithAMessage) {
+  const std::string movie = movies::ensure(movies::named("h264"));
+  const auto r = RunChild(kProgram, {movie}, NoDisplay(), 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.signal, 0) << "no abort";
+  EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+  // A display that does not answer: the toolkit's failure, as a message.
+  ChildEnvironment gone = NoDisplay();
+  gone.set["DISPLAY"] = ":9999";
+  const auto dead = RunChild(kProgram, {movie}, gone, 20);
+  EXPECT_EQ(dead.status, 1) << dead.err;
+  EXPECT_EQ(dead.signal, 0);
+  EXPECT_EQ(dead.err.rfind("kerfline: ", 0), 0u) << dead.err;
+}
+
+TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
+  const std::string source = movies::ensure(movies::named("h264"));
+  // Spaces and non-ASCII characters in names.
+  const fs::path first = dir / "Müller clip one.mp4";
+  const fs::path second = dir / "second.mp4";
+  fs::copy_file(source, first);
+  fs::copy_file(source, second);
+
+  const auto two = RunChild(kProgram, {(dir / "missing.mp4").string(), first.string(), second.string()}, Offscreen());
+  EXPECT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(two.out.find("opened " + first.string() + "\nsegments 1\n"), std::string::npos) << two.out;
+
+  // A file link with percent escapes.
+  const auto link = RunChild(kProgram, {"file://" + (dir / "M%C3%BCller%20clip%20one.mp4").string()}, Offscreen());
+  EXPECT_EQ(link.status, 0) << link.err;
+  EXPECT_NE(link.out.find("opened " + first.string() + "\n"), std::string::npos) << link.out;
+
+  // A movie named like an option, after "--".
+  const fs::path dashed = dir / "-dashed.mp4";
+  fs::copy_file(source, dashed);
+  ChildEnvironment env = Offscreen();
+  const auto r = RunChild(kProgram, {"--", (dashed.filename()).string()}, Offscreen("1"));
+  // The child's working folder is the test's: the relative name is not
+  // found there, so nothing opens; with the full path it opens.
+  EXPECT_NE(r.out.find("opened -\n"), std::string::npos) << r.out;
+  const auto full = RunChild(kProgram, {"--", dashed.string()}, env);
+  EXPECT_NE(full.out.find("opened " + dashed.string() + "\n"), std::string::npos) << full.out;
+
+  // A handoff link goes to the Larder preparation (no Larder here: its
+  // error shows), not to the file test.
+  const auto handoff = RunChild(kProgram, {"kerfline://larder?domain=nowhere&item=x"}, Offscreen("1"));
+  EXPECT_EQ(handoff.status, 0) << handoff.err;
+  EXPECT_NE(handoff.out.find("opened -\n"), std::string::npos) << handoff.out;
+  EXPECT_NE(handoff.out.find("Larder"), std::string::npos) << handoff.out;
+}
+
+}  // namespace
+}  // namespace kf
