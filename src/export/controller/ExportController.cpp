@@ -138,17 +138,29 @@ void ExportController::exportToPath(const std::string& destination) {
     saveInPlace();
     return;
   }
-  RemoveFileIfPresent(destination);
+  // Whatever exists at the destination stays as it is until the new movie
+  // is complete: it is written beside it and renamed over it at the end.
+  Result<StagedOutput> staged = StageOutput(destination);
+  if (!staged) {
+    replaceTarget_.reset();
+    optimizeExport_ = false;
+    presentError(staged.error());
+    return;
+  }
+  startStaged(*staged);
+}
+
+void ExportController::startStaged(const StagedOutput& output) {
   if (UsesByteCopy(optimizeExport_, replaceTarget_.has_value(), isUntouched(), settings_.exportMode(),
                    settings_.exportSize()))
-    startByteCopy(destination);
+    startByteCopy(output);
   else
-    startSession(destination);
+    startSession(output);
 }
 
 // ---- byte copy -----------------------------------------------------------
 
-void ExportController::startByteCopy(const std::string& destination) {
+void ExportController::startByteCopy(const StagedOutput& output) {
   copying_ = true;
   view_.setTransportEnabled(false);
   copyCancelled_ = std::make_shared<std::atomic<bool>>(false);
@@ -163,13 +175,16 @@ void ExportController::startByteCopy(const std::string& destination) {
                               if (alive.lock()) copyTick(state);
                             }));
   if (copyWorker_.joinable()) copyWorker_.join();
-  copyWorker_ = std::thread([this, alive, state, cancel = copyCancelled_, source = document_.sourcePath(),
-                             destination] {
-    CopyOutcome outcome = CopyFileBytes(source, destination, *cancel, [state](std::uint64_t c, std::uint64_t t) {
+  copyWorker_ = std::thread([this, alive, state, cancel = copyCancelled_, source = document_.sourcePath(), output] {
+    CopyOutcome outcome = CopyFileBytes(source, output.tempPath, *cancel, [state](std::uint64_t c, std::uint64_t t) {
       state->copied.store(c);
       state->total.store(t);
     });
-    scheduler_.post([this, alive, outcome, destination] {
+    if (!outcome.cancelled && !outcome.error) {
+      if (Status s = CommitOutput(output)) outcome.error = Error{s->domain, s->code, "Lossless copy failed: " + s->message};
+    }
+    if (outcome.cancelled || outcome.error) RemoveFileIfPresent(output.tempPath);
+    scheduler_.post([this, alive, outcome, destination = output.finalPath] {
       if (alive.lock()) copyFinished(outcome.cancelled, outcome.error, destination);
     });
   });
@@ -208,7 +223,7 @@ void ExportController::copyFinished(bool cancelled, const Status& error, const s
 
 // ---- joined export session ----------------------------------------------
 
-void ExportController::startSession(const std::string& destination) {
+void ExportController::startSession(const StagedOutput& output) {
   std::vector<TimeSpan> segments;
   std::vector<double> fadesIn, fadesOut;
   const kerfline::EditState edit = document_.editState();
@@ -224,17 +239,18 @@ void ExportController::startSession(const std::string& destination) {
   const ExportPreset preset = optimizeExport_ ? ExportPreset::Passthrough : effectivePreset();
   ExportRequest request;
   request.plan = compositionForSegments(segments, fadesIn, fadesOut, preset);
-  request.outputPath = destination;
-  request.fileType = outputFileTypeForPath(destination);
+  request.outputPath = output.tempPath;
+  request.fileType = outputFileTypeForPath(output.finalPath);
   session_ = sessions_.makeSession(request);
   if (!session_) {
+    RemoveFileIfPresent(output.tempPath);
     replaceTarget_.reset();
     optimizeExport_ = false;
     presentError(KerflineError(kPresetUnavailableCode, "The selected export preset is not available for this movie."));
     return;
   }
   sessionEditedDuration_ = kerfline::EditedDuration(edit.segments);
-  exportPath_ = destination;
+  exportPath_ = output.finalPath;
   view_.setTransportEnabled(false);
   exportStarted_ = scheduler_.now();
   view_.setExportMenuTitle(kCancelExport);
@@ -246,9 +262,9 @@ void ExportController::startSession(const std::string& destination) {
                               if (alive.lock()) sessionTick();
                             }));
   Scheduler& main = scheduler_;
-  session_->exportAsynchronously([this, alive, &main, destination] {
-    main.post([this, alive, destination] {
-      if (alive.lock()) sessionFinished(destination);
+  session_->exportAsynchronously([this, alive, &main, output] {
+    main.post([this, alive, output] {
+      if (alive.lock()) sessionFinished(output);
     });
   });
 }
@@ -261,7 +277,7 @@ void ExportController::sessionTick() {
   view_.setDockBadge(PercentBadge(p));
 }
 
-void ExportController::sessionFinished(const std::string& destination) {
+void ExportController::sessionFinished(const StagedOutput& output) {
   if (!session_) return;
   exportTimer_.reset();
   view_.setDockBadge(std::nullopt);
@@ -269,13 +285,15 @@ void ExportController::sessionFinished(const std::string& destination) {
   const ExportStatus status = session_->status();
   bool replaced = false;
   if (status == ExportStatus::Cancelled) {
-    RemoveFileIfPresent(destination);
+    RemoveFileIfPresent(output.tempPath);
     view_.setStatus("Export cancelled");
   } else if (status == ExportStatus::Completed) {
     Status swap;
     if (replaceTarget_) {
       document_.pausePlayer();
-      swap = ReplaceFile(*replaceTarget_, destination);
+      swap = ReplaceFile(*replaceTarget_, output.tempPath);
+    } else {
+      swap = CommitOutput(output);
     }
     if (!swap) {
       markExported();
@@ -285,16 +303,16 @@ void ExportController::sessionFinished(const std::string& destination) {
         view_.setStatus(optimizeExport_ ? "Optimized movie and safely replaced the original"
                                         : "Saved and safely replaced the original");
       } else {
-        lastExportPath_ = destination;
-        view_.setStatus("Exported " + lastPathComponent(destination));
+        lastExportPath_ = output.finalPath;
+        view_.setStatus("Exported " + lastPathComponent(output.finalPath));
       }
       if (!view_.isMainWindowKey()) view_.requestAttention();
     } else {
-      RemoveFileIfPresent(destination);
+      RemoveFileIfPresent(output.tempPath);
       presentError(*swap);
     }
   } else {
-    RemoveFileIfPresent(destination);
+    RemoveFileIfPresent(output.tempPath);
     presentError(session_->error().value_or(KerflineError(kExportFailedCode, "Export failed.")));
   }
   session_.reset();
@@ -346,9 +364,17 @@ void ExportController::optimizeForEditing() {
 
 void ExportController::replaceAfterConfirming(const AlertSpec& alert, const std::string& source, bool optimize) {
   if (alerts_.runModalAlert(alert) != 0) return;
+  // The new movie is written beside the file the source names (through a
+  // symbolic link: beside its target), so the final rename stays on one
+  // volume and the link survives.
+  Result<StagedOutput> staged = StageOutput(source);
+  if (!staged) {
+    presentError(staged.error());
+    return;
+  }
   replaceTarget_ = source;
   optimizeExport_ = optimize;
-  exportToPath(temporarySiblingPath(source, newUuidString()));
+  startStaged(*staged);
 }
 
 void ExportController::showLastExport() {
@@ -431,24 +457,31 @@ void ExportController::runClip(std::size_t j) {
   r.preset = clipPreset_;
   ExportRequest request;
   request.plan = PlanComposition(r);
-  request.outputPath = clipPaths_[j];
-  request.fileType = outputFileTypeForPath(request.outputPath);
-  std::shared_ptr<ExportSessionPort> session = sessions_.makeSession(request);
-  if (!session) {
-    clipFailures_.fetch_add(1);
-    clipCompleted_.fetch_add(1);
-    recordClipError(KerflineError(kClipPresetCode, "The selected export preset is not available for this clip."));
-    return;
-  }
-  // A clip named like the source in the source's folder would delete the
+  request.fileType = outputFileTypeForPath(clipPaths_[j]);
+  // A clip named like the source in the source's folder would replace the
   // movie it is read from.
-  if (SameFile(request.outputPath, clipSource_)) {
+  if (SameFile(clipPaths_[j], clipSource_)) {
     clipFailures_.fetch_add(1);
     clipCompleted_.fetch_add(1);
     recordClipError(KerflineError(kClipFailedCode, "A clip would replace the source movie."));
     return;
   }
-  RemoveFileIfPresent(request.outputPath);
+  Result<StagedOutput> staged = StageOutput(clipPaths_[j]);
+  if (!staged) {
+    clipFailures_.fetch_add(1);
+    clipCompleted_.fetch_add(1);
+    recordClipError(staged.error());
+    return;
+  }
+  request.outputPath = staged->tempPath;
+  std::shared_ptr<ExportSessionPort> session = sessions_.makeSession(request);
+  if (!session) {
+    RemoveFileIfPresent(staged->tempPath);
+    clipFailures_.fetch_add(1);
+    clipCompleted_.fetch_add(1);
+    recordClipError(KerflineError(kClipPresetCode, "The selected export preset is not available for this clip."));
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(clipMutex_);
     clipSessions_.push_back(session);
@@ -458,13 +491,17 @@ void ExportController::runClip(std::size_t j) {
   std::promise<void> ended;
   session->exportAsynchronously([&ended] { ended.set_value(); });
   ended.get_future().wait();
-  const ExportStatus status = session->status();
-  if (status != ExportStatus::Completed) {
-    RemoveFileIfPresent(request.outputPath);
-    if (status != ExportStatus::Cancelled) {
-      clipFailures_.fetch_add(1);
-      recordClipError(session->error().value_or(KerflineError(kClipFailedCode, "A clip export failed.")));
-    }
+  ExportStatus status = session->status();
+  std::optional<Error> failure;
+  if (status == ExportStatus::Completed) {
+    failure = CommitOutput(*staged);
+  } else if (status != ExportStatus::Cancelled) {
+    failure = session->error().value_or(KerflineError(kClipFailedCode, "A clip export failed."));
+  }
+  if (status != ExportStatus::Completed || failure) RemoveFileIfPresent(staged->tempPath);
+  if (failure) {
+    clipFailures_.fetch_add(1);
+    recordClipError(*failure);
   }
   clipCompleted_.fetch_add(1);
 }

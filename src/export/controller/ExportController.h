@@ -27,6 +27,7 @@
 #include "base/Error.h"
 #include "base/Scheduler.h"
 #include "edit/EditState.h"
+#include "export/files/FileOps.h"
 #include "export/plan/ExportPlan.h"
 #include "export/plan/ExportSessionPort.h"
 #include "export/settings/ExportSettings.h"
@@ -137,12 +138,14 @@ class ExportController {
   // Asks `alert`; on its first button, exports to a hidden sibling of
   // `source` that replaces it once complete.
   void replaceAfterConfirming(const AlertSpec& alert, const std::string& source, bool optimize);
-  void startByteCopy(const std::string& destination);
+  // Starts the byte copy or the session that writes `output`'s temporary file.
+  void startStaged(const StagedOutput& output);
+  void startByteCopy(const StagedOutput& output);
   void copyTick(const std::shared_ptr<CopyProgressState>& state);
   void copyFinished(bool cancelled, const Status& error, const std::string& destination);
-  void startSession(const std::string& destination);
+  void startSession(const StagedOutput& output);
   void sessionTick();
-  void sessionFinished(const std::string& destination);
+  void sessionFinished(const StagedOutput& output);
   void clipWorker();
   void runClip(std::size_t j);
   void clipTick();

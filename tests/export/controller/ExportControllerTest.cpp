@@ -87,6 +87,18 @@ struct FakeAlerts : AlertPort {
   void showErrorAlert(const Error& e) override { errors.push_back(e); }
 };
 
+// The destination a session's hidden temporary file ".base.UUID.PID.kerfline-tmp.ext"
+// stands for ("base.ext").
+std::string FinalName(const std::string& outputPath) {
+  const std::string name = fs::path(outputPath).filename().string();
+  const auto tag = name.rfind(".kerfline-tmp.");
+  if (name.empty() || name[0] != '.' || tag == std::string::npos) return name;
+  std::string head = name.substr(1, tag - 1);  // base.UUID.PID
+  head = head.substr(0, head.rfind('.'));
+  head = head.substr(0, head.rfind('.'));
+  return head + "." + name.substr(tag + 14);
+}
+
 // A session whose outcome the test scripts by output file name: Completed
 // writes the file; Failed fails (with or without an error); Hold runs until
 // cancelled.
@@ -165,8 +177,7 @@ struct ScriptedFactory : ExportSessionFactory {
   std::unique_ptr<ExportSessionPort> makeSession(const ExportRequest& r) override {
     std::lock_guard<std::mutex> lock(mu);
     if (unavailable) return nullptr;
-    const std::string name = fs::path(r.outputPath).filename().string();
-    auto it = outcomes.find(name);
+    auto it = outcomes.find(FinalName(r.outputPath));
     if (it == outcomes.end()) it = outcomes.find("*");
     auto s = std::make_unique<ScriptedSession>(r, it == outcomes.end() ? Outcome::Complete : it->second);
     made.push_back(s.get());
@@ -446,10 +457,11 @@ TEST_F(ExportControllerTest, ClipsAreNamedNumberedAndReportedOnce) {
   ASSERT_EQ(factory.made.size(), 3u);
   for (auto* s : factory.made) {
     ASSERT_EQ(s->request.plan.ranges.size(), 1u);
-    if (s->request.outputPath == P("01 - Intro.mp4")) {
+    EXPECT_EQ(fs::path(s->request.outputPath).parent_path(), dir_);
+    if (FinalName(s->request.outputPath) == "01 - Intro.mp4") {
       EXPECT_EQ(s->request.plan.fadesIn, std::vector<double>{0.5});
     }
-    if (s->request.outputPath == P("03 - a-b- c-.mp4")) {
+    if (FinalName(s->request.outputPath) == "03 - a-b- c-.mp4") {
       EXPECT_EQ(s->request.plan.fadesOut, std::vector<double>{0.25});
       EXPECT_EQ(s->request.plan.ranges[0], (SourceRange{2400, 600}));
     }
@@ -509,6 +521,166 @@ TEST_F(ExportControllerTest, ClipFailuresAreSummedAndCancelStopsTheRest) {
   EXPECT_FALSE(fs::exists(P("clip-04.mp4")));
   EXPECT_EQ(factory.made.size(), 3u);
   EXPECT_EQ(doc.terminates, 1);
+}
+
+}  // namespace
+}  // namespace kf
+
+namespace kf {
+namespace {
+
+// ---- outputs appear only when complete ------------------------------------
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int HiddenFiles(const fs::path& dir) {
+  int n = 0;
+  for (auto& e : fs::directory_iterator(dir)) n += e.path().filename().string().find(".kerfline-tmp.") != std::string::npos;
+  return n;
+}
+
+TEST_F(ExportControllerTest, AFailedExportLeavesThePreviousFileAtTheDestinationByteForByte) {
+  const std::string precious = "the user's earlier export\n";
+  // Byte copy that fails (the source is not a regular file) and one that is
+  // cancelled.
+  std::ofstream(P("copy.mov")) << precious;
+  const std::string movie = doc.path;
+  doc.path = P("folder.mov");
+  fs::create_directory(doc.path);
+  controller->exportToPath(P("copy.mov"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0].message, "Lossless copy failed: “folder.mov” is a folder, not a regular file");
+  EXPECT_EQ(ReadAll(P("copy.mov")), precious);
+  doc.path = movie;
+  controller->exportToPath(P("copy.mov"));
+  EXPECT_EQ(ReadAll(P("copy.mov")), precious);  // untouched while the copy runs
+  controller->exportDocument();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  if (view.status() == "Lossless copy cancelled")
+    EXPECT_EQ(ReadAll(P("copy.mov")), precious);
+  else
+    EXPECT_EQ(ReadAll(P("copy.mov")), ReadAll(doc.path));
+
+  // Joined session: failed, cancelled while it was writing.
+  Cut();
+  std::ofstream(P("cut.mp4")) << precious;
+  factory.outcomes["cut.mp4"] = Outcome::FailWithError;
+  controller->exportToPath(P("cut.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "No space left on device");
+  EXPECT_EQ(ReadAll(P("cut.mp4")), precious);
+  factory.outcomes["cut.mp4"] = Outcome::Hold;
+  controller->exportToPath(P("cut.mp4"));
+  EXPECT_EQ(ReadAll(P("cut.mp4")), precious);  // the session writes beside it
+  controller->exportDocument();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Export cancelled");
+  EXPECT_EQ(ReadAll(P("cut.mp4")), precious);
+  // And a completed one replaces it.
+  factory.outcomes["cut.mp4"] = Outcome::Complete;
+  controller->exportToPath(P("cut.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(ReadAll(P("cut.mp4")), "movie:2");
+
+  // Clips: the failing clip's earlier file stays.
+  std::ofstream(P("clip-02.mp4")) << precious;
+  factory.outcomes["clip-02.mp4"] = Outcome::Fail;
+  controller->exportClipsToDirectory(dir_.string());
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(ReadAll(P("clip-02.mp4")), precious);
+  EXPECT_EQ(ReadAll(P("clip-01.mp4")), "movie:1");
+
+  // Optimize that fails: the original stays.
+  const std::string original = ReadAll(doc.path);
+  factory.outcomes["*"] = Outcome::Fail;
+  controller->optimizeForEditing();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(ReadAll(doc.path), original);
+  EXPECT_EQ(HiddenFiles(dir_), 0);
+}
+
+TEST_F(ExportControllerTest, DestinationsThatAreNotRegularFilesAreRefusedUntouched) {
+  Cut();
+  ASSERT_EQ(::mkfifo(P("pipe.mp4").c_str(), 0600), 0);
+  controller->exportToPath(P("pipe.mp4"));
+  EXPECT_FALSE(controller->isBusy());
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0].message, "“pipe.mp4” is a named pipe, not a regular file");
+  EXPECT_EQ(view.status(), alerts.errors[0].message);
+  EXPECT_TRUE(fs::is_fifo(P("pipe.mp4")));
+  EXPECT_TRUE(factory.made.empty());
+
+  fs::create_directory(P("folder.mp4"));
+  controller->exportToPath(P("folder.mp4"));
+  EXPECT_EQ(alerts.errors.back().message, "“folder.mp4” is a folder, not a regular file");
+  EXPECT_TRUE(fs::is_directory(P("folder.mp4")));
+
+  // The same for the untouched movie's byte copy.
+  doc.edit.segments = {{0, 10}};
+  doc.edit.names = {""};
+  doc.edit.fadeIns = doc.edit.fadeOuts = {0};
+  controller->exportToPath(P("pipe.mp4"));
+  EXPECT_FALSE(controller->isBusy());
+  EXPECT_EQ(alerts.errors.size(), 3u);
+  EXPECT_TRUE(fs::is_fifo(P("pipe.mp4")));
+
+  // A clip whose name is taken by a folder fails alone.
+  Cut();
+  fs::create_directory(P("clip-01.mp4"));
+  controller->exportClipsToDirectory(dir_.string());
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(alerts.errors.back().message, "1 clip export failure — “clip-01.mp4” is a folder, not a regular file");
+  EXPECT_TRUE(fs::is_directory(P("clip-01.mp4")));
+  EXPECT_EQ(ReadAll(P("clip-02.mp4")), "movie:1");
+  EXPECT_EQ(HiddenFiles(dir_), 0);
+}
+
+TEST_F(ExportControllerTest, StaleTemporaryFilesOfEndedProcessesAreRemovedOnExport) {
+  Cut();
+  // A writer that no longer runs (no process has an id past pid_max), one
+  // that runs (this process), and a hidden file that is not ours.
+  const std::string uuid = "1B4E28BA-2FA1-41D2-883F-0016D3CCA427";
+  const std::string stale = P(".movie." + uuid + ".2147483646.kerfline-tmp.mov");
+  const std::string live = P(".cut." + uuid + "." + std::to_string(::getpid()) + ".kerfline-tmp.mp4");
+  const std::string other = P(".notes.kerfline-tmp.txt");
+  for (const auto& p : {stale, live, other}) std::ofstream(p) << "x";
+  controller->exportToPath(P("cut.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Exported cut.mp4");
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_TRUE(fs::exists(other));
+}
+
+TEST_F(ExportControllerTest, SymbolicLinksKeepPointingAtTheNewMovie) {
+  Cut();
+  // Save in place of a movie opened through a link: the linked file is
+  // replaced, the link stays a link.
+  fs::create_directory(dir_ / "store");
+  const std::string real = (dir_ / "store" / "real.mov").string();
+  fs::rename(doc.path, real);
+  fs::create_symlink("store/real.mov", doc.path);
+  controller->saveInPlace();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(view.status(), "Saved and safely replaced the original");
+  EXPECT_TRUE(fs::is_symlink(doc.path));
+  EXPECT_EQ(ReadAll(real), "movie:2");
+  EXPECT_EQ(HiddenFiles(dir_ / "store"), 0);
+  EXPECT_EQ(HiddenFiles(dir_), 0);
+
+  // An export to a link writes the file it names.
+  std::ofstream(P("old.mp4")) << "old";
+  fs::create_symlink("old.mp4", P("latest.mp4"));
+  controller->exportToPath(P("latest.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_TRUE(fs::is_symlink(P("latest.mp4")));
+  EXPECT_EQ(ReadAll(P("old.mp4")), "movie:2");
 }
 
 }  // namespace
