@@ -6,13 +6,15 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake pkg-config
-  qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins
+  qt6-base-dev libqt6opengl6-dev qt6-qpa-plugins qt6-svg-dev
   libmpv-dev
   libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev
   libswscale-dev libswresample-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # reference tools for tests and benchmarks, and for looking at the window
   ffmpeg mpv xvfb xauth imagemagick libgl1-mesa-dri
+  # validators of the installed desktop files; a session bus for open requests
+  desktop-file-utils appstream dbus
 )
 
 missing=()

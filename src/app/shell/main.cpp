@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
   QApplication app(toolkitArgc, toolkitArgv.data());
   qInstallMessageHandler(previousHandler);
   QApplication::setApplicationVersion(QString::fromStdString(kf::ProgramVersion()));
+  // Names the installed desktop entry: the window's icon and the launcher's
+  // identity on Wayland and in launcher-entry signals.
+  QGuiApplication::setDesktopFileName(QStringLiteral("com.marrowgate.Kerfline"));
   QApplication::setApplicationName(QStringLiteral("Kerfline"));
   QApplication::setOrganizationName(QStringLiteral("Marrowgate"));
   // libmpv refuses a numeric locale other than "C"; QApplication has just
