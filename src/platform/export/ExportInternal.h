@@ -34,4 +34,22 @@ void CopyStreamProperties(const AVStream* in, AVStream* out);
 
 Error CancelledError();
 
+// Subtitle tracks the output container stores as they are (MP4 and
+// QuickTime: "mov_text").
+bool IsCopiedSubtitle(const AVStream* st, const AVOutputFormat* out);
+
+// The sample-entry code a copied track gets: "hvc1" for HEVC in every MP4 or
+// QuickTime file we write (the parameter sets are in the sample entry, and
+// players that require "hvc1" refuse "hev1"); the source's code where the
+// container knows it for the codec; else the muxer's choice (0).
+unsigned OutputCodecTag(const AVCodecParameters* par, const AVOutputFormat* out);
+
+// A source timecode (QuickTime timecode track, read as "timecode" metadata)
+// names the movie's first frame; the output's must name its own first
+// frame, `atTicks` of `video`'s ticks after the movie's start. Sets the
+// shifted timecode on `outVideo` (and on `out` where the source had it at
+// movie level), or removes it when the source's cannot be read.
+void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_t atTicks, AVFormatContext* out,
+                   AVStream* outVideo);
+
 }  // namespace kf::exportimpl

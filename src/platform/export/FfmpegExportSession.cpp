@@ -11,6 +11,7 @@
 
 extern "C" {
 #include <libavutil/display.h>
+#include <libavutil/timecode.h>
 }
 
 namespace kf {
@@ -37,6 +38,39 @@ void CopyStreamProperties(const AVStream* in, AVStream* out) {
 }
 
 Error CancelledError() { return Error{kKerflineErrorDomain, 0, "Export cancelled"}; }
+
+bool IsCopiedSubtitle(const AVStream* st, const AVOutputFormat* out) {
+  return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE &&
+         avformat_query_codec(out, st->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 1;
+}
+
+unsigned OutputCodecTag(const AVCodecParameters* par, const AVOutputFormat* out) {
+  const bool iso = std::strcmp(out->name, "mp4") == 0 || std::strcmp(out->name, "mov") == 0;
+  if (iso && par->codec_id == AV_CODEC_ID_HEVC) return MKTAG('h', 'v', 'c', '1');
+  const unsigned tag = par->codec_tag;
+  if (tag && out->codec_tag && av_codec_get_id(out->codec_tag, tag) == par->codec_id) return tag;
+  return 0;
+}
+
+void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_t atTicks, AVFormatContext* out,
+                   AVStream* outVideo) {
+  const AVDictionaryEntry* streamCode = av_dict_get(video->metadata, "timecode", nullptr, 0);
+  const AVDictionaryEntry* movieCode = av_dict_get(in->metadata, "timecode", nullptr, 0);
+  const AVDictionaryEntry* code = streamCode ? streamCode : movieCode;
+  if (!code) return;
+  AVRational rate = video->avg_frame_rate.num > 0 ? video->avg_frame_rate : video->r_frame_rate;
+  AVTimecode tc{};
+  char text[AV_TIMECODE_STR_SIZE] = {};
+  const bool readable = rate.num > 0 && rate.den > 0 &&
+                        av_timecode_init_from_string(&tc, rate, code->value, nullptr) == 0;
+  if (readable) {
+    const std::int64_t frames = av_rescale_q(std::max<std::int64_t>(atTicks, 0), video->time_base, av_inv_q(rate));
+    av_timecode_make_string(&tc, text, static_cast<int>(frames));
+  }
+  const char* value = readable ? text : nullptr;
+  av_dict_set(&outVideo->metadata, "timecode", streamCode ? value : nullptr, 0);
+  av_dict_set(&out->metadata, "timecode", movieCode ? value : nullptr, 0);
+}
 
 }  // namespace exportimpl
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/export/ExportInternal.h"
+#include "platform/export/RangeTiming.h"
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -75,7 +76,12 @@ class Reencoder {
     const auto& ranges = plan_.ranges;
     for (std::size_t k = 0; k < ranges.size(); ++k) {
       if (ranges[k].duration <= 0) continue;
-      if (Status s = range(ranges[k])) return s;
+      auto span = KeptSpan(in_, primary(), ranges[k]);
+      if (!span) return span.error();
+      if (*span) {
+        if (Status s = range(**span)) return s;
+        cursorTicks_ += (*span)->length();
+      }
       cursor600_ += ranges[k].duration;
     }
     if (Status s = finish()) return s;
@@ -233,20 +239,21 @@ class Reencoder {
     return std::nullopt;
   }
 
+  AVStream* primary() const { return vin_ ? vin_ : ain_; }
+
   // ---- one range ---------------------------------------------------------
-  Status range(SourceRange r) {
-    range_ = r;
-    AVStream* primary = vin_ ? vin_ : ain_;
-    const std::int64_t target = av_rescale_q(r.start - 600, AVRational{1, 600}, primary->time_base);
-    int err = av_seek_frame(in_, primary->index, target, AVSEEK_FLAG_BACKWARD);
-    if (err < 0) err = avformat_seek_file(in_, -1, INT64_MIN, 0, 0, 0);
-    if (err < 0) return ff::makeError(err, "Cannot seek in the source");
+  // `span`: the kept span in the primary track's ticks (FrameTiming.h).
+  Status range(TickSpan span) {
+    span_ = span;
+    if (Status s = SeekBefore(in_, primary(), span.start)) return s;
+    int err = 0;
     if (vdec_) avcodec_flush_buffers(vdec_.get());
     if (adec_) avcodec_flush_buffers(adec_.get());
     videoDone_ = !vdec_;
     audioDone_ = !adec_;
     rangeSamples_ = 0;
-    rangeTargetSamples_ = aenc_ ? av_rescale_q(r.duration, AVRational{1, 600}, AVRational{1, aenc_->sample_rate}) : 0;
+    rangeTargetSamples_ =
+        aenc_ ? SamplesBetween(cursorTicks_, cursorTicks_ + span.length(), BaseOf(primary()), aenc_->sample_rate) : 0;
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     while (!videoDone_ || !audioDone_) {
@@ -301,18 +308,14 @@ class Reencoder {
     const AVRational tb = vin_->time_base;
     const std::int64_t pts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
     if (pts == AV_NOPTS_VALUE) return std::nullopt;
-    const std::int64_t start = av_rescale_q(range_.start, AVRational{1, 600}, tb);
-    const std::int64_t end = av_rescale_q(range_.start + range_.duration, AVRational{1, 600}, tb);
-    if (pts >= end) {
+    // The span starts and ends on frame boundaries: exactly the frames
+    // presented inside it are kept, each for its own duration.
+    if (pts >= span_.end) {
       videoDone_ = true;
       return std::nullopt;
     }
-    std::int64_t dur = f->pkt_duration > 0 ? f->pkt_duration : 0;
-    if (dur <= 0 && venc_->framerate.num > 0) dur = av_rescale_q(1, av_inv_q(venc_->framerate), tb);
-    // A frame counts when it is on screen during the range.
-    if (pts + std::max<std::int64_t>(dur, 1) <= start) return std::nullopt;
-    const std::int64_t cursor = av_rescale_q(cursor600_, AVRational{1, 600}, tb);
-    std::int64_t outPts = cursor + std::max<std::int64_t>(pts - start, 0);
+    if (pts < span_.start) return std::nullopt;
+    const std::int64_t outPts = cursorTicks_ + (pts - span_.start);
     if (lastVideoPts_ != AV_NOPTS_VALUE && outPts <= lastVideoPts_) return std::nullopt;
     lastVideoPts_ = outPts;
     const double t = static_cast<double>(outPts) * av_q2d(tb);
@@ -428,7 +431,7 @@ class Reencoder {
     const int rate = aenc_->sample_rate;
     // Source position of the frame's first sample, in output samples.
     const std::int64_t first = av_rescale_q(pts, tb, AVRational{1, rate});
-    const std::int64_t start = av_rescale_q(range_.start, AVRational{1, 600}, AVRational{1, rate});
+    const std::int64_t start = RescaleTicks(span_.start, BaseOf(primary()), TickBase{1, rate});
     if (first - start >= rangeTargetSamples_) {
       audioDone_ = true;
       return std::nullopt;
@@ -571,7 +574,8 @@ class Reencoder {
   AVAudioFifo* fifo_ = nullptr;
   int width_ = 0, height_ = 0, colorspace_ = SWS_CS_ITU601;
   PictureFit fit_;
-  SourceRange range_;
+  TickSpan span_;                // the range being encoded, primary track's ticks
+  std::int64_t cursorTicks_ = 0;  // output time at its start, primary track's ticks
   std::int64_t cursor600_ = 0;
   std::int64_t lastVideoPts_ = AV_NOPTS_VALUE;
   bool videoDone_ = true, audioDone_ = true;

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
 
 #include "platform/export/ExportInternal.h"
 #include "platform/export/Mp4Movie.h"
+#include "platform/export/RangeTiming.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -41,6 +43,9 @@ struct Track {
   bool wroteInRange = false;
   std::int64_t offset = 0;
   std::int64_t rangeEnd = 0;              // end of the last written sample, output units
+  std::int64_t start = 0, end = 0;        // the range's kept span in this track's ticks
+  bool sparse = false;                    // subtitles: a range does not wait for them
+  std::vector<ff::PacketPtr> undated;     // video read without a decode time, waiting for one
   // H.264/HEVC in length-prefixed form: every range after the first starts
   // with an end-of-sequence unit, so the decoder starts it afresh (picture
   // order counts, leading pictures of an open group of pictures).
@@ -95,8 +100,14 @@ class Copier {
     const auto& ranges = request_.plan.ranges;
     for (std::size_t k = 0; k < ranges.size(); ++k) {
       for (Track& t : tracks_) t.anchors.emplace_back();
+      spans_.emplace_back();
       if (ranges[k].duration <= 0) continue;
-      if (Status s = copyRange(k)) return s;
+      auto span = KeptSpan(in_, primary_->in, ranges[k]);
+      if (!span) return span.error();
+      spans_[k] = *span;
+      if (*span) {
+        if (Status s = copyRange(k, **span)) return s;
+      }
       done600_ += ranges[k].duration;
     }
     int err = av_write_trailer(out_.get());
@@ -118,21 +129,17 @@ class Copier {
     av_dict_copy(&out_->metadata, in_->metadata, 0);
     for (unsigned i = 0; i < in_->nb_streams; ++i) {
       AVStream* ins = in_->streams[i];
-      if (!IsExportedStream(ins)) continue;
+      const bool subtitle = IsCopiedSubtitle(ins, out_->oformat);
+      if (!IsExportedStream(ins) && !subtitle) continue;
       Track t;
       t.in = ins;
       t.video = ins->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+      t.sparse = subtitle;
       t.out = avformat_new_stream(out_.get(), nullptr);
       if (!t.out) return ff::makeError(AVERROR(ENOMEM), "Cannot create a track");
       err = avcodec_parameters_copy(t.out->codecpar, ins->codecpar);
       if (err < 0) return ff::makeError(err, "Cannot copy a track");
-      // Keep the source's sample-entry code (e.g. "hvc1") when the container
-      // knows it for this codec; else let the muxer choose.
-      const unsigned tag = ins->codecpar->codec_tag;
-      t.out->codecpar->codec_tag = 0;
-      if (tag && out_->oformat->codec_tag &&
-          av_codec_get_id(out_->oformat->codec_tag, tag) == ins->codecpar->codec_id)
-        t.out->codecpar->codec_tag = tag;
+      t.out->codecpar->codec_tag = OutputCodecTag(ins->codecpar, out_->oformat);
       t.out->time_base = ins->time_base;
       CopyStreamProperties(ins, t.out);
       if (t.video && ins->avg_frame_rate.num > 0 && ins->avg_frame_rate.den > 0)
@@ -144,32 +151,53 @@ class Copier {
     for (Track& t : tracks_) trackOf_[t.in->index] = &t;
     primary_ = &tracks_[0];
     for (Track& t : tracks_)
+      if (!t.sparse) {
+        primary_ = &t;
+        break;
+      }
+    for (Track& t : tracks_)
       if (t.video) {
         primary_ = &t;
         break;
       }
     err = avio_open(&out_->pb, request_.outputPath.c_str(), AVIO_FLAG_WRITE);
     if (err < 0) return ff::makeError(err, "Cannot create " + request_.outputPath);
+    if (Status s = setTimecode()) return s;
     err = avformat_write_header(out_.get(), nullptr);
     if (err < 0) return ff::makeError(err, "Cannot write the movie header");
     return std::nullopt;
   }
 
-  Status seekBefore(std::int64_t start600) {
-    // One second of margin: a keyframe presented at or before the start has
-    // a decode time at most the reorder delay earlier.
-    const std::int64_t target = av_rescale_q(start600 - 600, AVRational{1, 600}, primary_->in->time_base);
-    int err = av_seek_frame(in_, primary_->in->index, target, AVSEEK_FLAG_BACKWARD);
-    if (err < 0) err = av_seek_frame(in_, -1, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
-    if (err < 0) err = avformat_seek_file(in_, -1, INT64_MIN, 0, 0, 0);
-    if (err < 0) return ff::makeError(err, "Cannot seek in the source");
+  // The movie's timecode (a QuickTime timecode track, read as metadata)
+  // names its first frame: the output's names the first kept frame.
+  Status setTimecode() {
+    const AVStream* v = primary_->video ? primary_->in : nullptr;
+    const std::size_t first = FirstKeptRange();
+    if (!v || first >= request_.plan.ranges.size()) return std::nullopt;
+    auto span = KeptSpan(in_, v, request_.plan.ranges[first]);
+    if (!span) return span.error();
+    const std::int64_t at = *span ? (*span)->start - OriginTicks(in_, v) : 0;
+    ShiftTimecode(in_, v, at, out_.get(), primary_->out);
     return std::nullopt;
   }
 
-  Status copyRange(std::size_t k) {
+  std::size_t FirstKeptRange() const {
+    for (std::size_t k = 0; k < request_.plan.ranges.size(); ++k)
+      if (request_.plan.ranges[k].duration > 0) return k;
+    return request_.plan.ranges.size();
+  }
+
+  Status copyRange(std::size_t k, TickSpan span) {
     const SourceRange r = request_.plan.ranges[k];
-    if (Status s = seekBefore(r.start)) return s;
+    span_ = span;
+    if (Status s = SeekBefore(in_, primary_->in, span.start)) return s;
     for (Track& t : tracks_) {
+      t.start = RescaleTicksDown(span.start, BaseOf(primary_->in), BaseOf(t.in));
+      t.end = RescaleTicksUp(span.end, BaseOf(primary_->in), BaseOf(t.in));
+      if (&t == primary_) {
+        t.start = span.start;
+        t.end = span.end;
+      }
       t.done = false;
       t.pastStart = false;
       t.lead.clear();
@@ -179,7 +207,8 @@ class Copier {
     }
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    std::size_t open = tracks_.size();
+    std::size_t open = 0;
+    for (const Track& t : tracks_) open += !t.sparse;
     while (open > 0) {
       if (control_.isCancelled()) return CancelledError();
       int err = av_read_frame(in_, pkt.get());
@@ -194,8 +223,9 @@ class Copier {
       ff::PacketPtr owned = ff::allocPacket();
       if (!owned) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
       av_packet_move_ref(owned.get(), pkt.get());
+      const bool wasDone = t.done;
       if (Status s = t.video ? takeVideo(t, r, std::move(owned)) : takeOther(t, r, std::move(owned))) return s;
-      if (t.done) --open;
+      if (t.done && !wasDone && !t.sparse) --open;
     }
     // End of file: what is still held either starts the range (lead) or
     // was never needed by a frame shown before the end (pending).
@@ -204,6 +234,7 @@ class Copier {
         if (Status s = flushLead(t, r)) return s;
       }
       t.pending.clear();
+      if (Status s = flushUndated(t, std::nullopt)) return s;
     }
     for (Track& t : tracks_)
       if (t.wroteInRange) t.cursor = t.rangeEnd;
@@ -230,12 +261,8 @@ class Copier {
     return std::nullopt;
   }
 
-  std::int64_t ToStream(const Track& t, std::int64_t units600) const {
-    return av_rescale_q(units600, AVRational{1, 600}, t.in->time_base);
-  }
-
   Status takeVideo(Track& t, SourceRange r, ff::PacketPtr p) {
-    const std::int64_t start = ToStream(t, r.start);
+    const std::int64_t start = t.start;
     if (!t.pastStart) {
       const bool key = p->flags & AV_PKT_FLAG_KEY;
       if (key && (t.lead.empty() || Pts(p.get()) <= start)) t.lead.clear();
@@ -261,7 +288,7 @@ class Copier {
   // Decode order after the start: a packet joins when a frame shown before
   // the end follows it (or is it); nothing decoded after the end is shown.
   Status takeInOrder(Track& t, SourceRange r, ff::PacketPtr p) {
-    const std::int64_t end = ToStream(t, r.start + r.duration);
+    const std::int64_t end = t.end;
     if (Dts(p.get()) >= end) {
       t.done = true;
       t.pending.clear();
@@ -285,8 +312,8 @@ class Copier {
   // Sound (and any track without reordering): every packet that overlaps
   // the range, plus the one before it so the decoder is primed.
   Status takeOther(Track& t, SourceRange r, ff::PacketPtr p) {
-    const std::int64_t start = ToStream(t, r.start);
-    const std::int64_t end = ToStream(t, r.start + r.duration);
+    const std::int64_t start = t.start;
+    const std::int64_t end = t.end;
     if (Dts(p.get()) >= end || Pts(p.get()) >= end) {
       t.done = true;
       return std::nullopt;
@@ -305,12 +332,45 @@ class Copier {
 
   void progressAt(const Track& t, SourceRange r, std::int64_t pts) {
     if (&t != primary_ || !control_.progress || request_.plan.totalDuration <= 0) return;
-    const std::int64_t at600 = av_rescale_q(pts, t.in->time_base, AVRational{1, 600}) - r.start;
-    const double within = static_cast<double>(std::clamp<std::int64_t>(at600, 0, r.duration));
-    control_.progress((static_cast<double>(done600_) + within) / static_cast<double>(request_.plan.totalDuration));
+    const double part = span_.length() > 0 ? double(std::clamp(pts - span_.start, std::int64_t{0}, span_.length())) /
+                                                 double(span_.length())
+                                           : 0.0;
+    control_.progress((static_cast<double>(done600_) + part * double(r.duration)) /
+                      static_cast<double>(request_.plan.totalDuration));
+  }
+
+  // Matroska and other containers without decode times: the demuxer knows
+  // them only a few frames after a seek. The frames before the first known
+  // one get times one frame apart before it (never after their own
+  // presentation), so that decode times rise.
+  Status flushUndated(Track& t, std::optional<std::int64_t> nextDts) {
+    if (t.undated.empty()) return std::nullopt;
+    std::vector<ff::PacketPtr> held = std::move(t.undated);
+    t.undated.clear();
+    std::int64_t after = nextDts ? *nextDts : std::numeric_limits<std::int64_t>::max();
+    if (!nextDts)
+      for (const ff::PacketPtr& p : held) after = std::min(after, p->pts + 1);
+    for (std::size_t i = held.size(); i-- > 0;) {
+      std::int64_t d = after - std::max<std::int64_t>(1, t.fallbackDuration);
+      if (held[i]->pts != AV_NOPTS_VALUE) d = std::min(d, held[i]->pts);
+      held[i]->dts = d;
+      after = d;
+    }
+    for (ff::PacketPtr& p : held)
+      if (Status s = writeDated(t, std::move(p))) return s;
+    return std::nullopt;
   }
 
   Status write(Track& t, ff::PacketPtr p) {
+    if (t.video && p->dts == AV_NOPTS_VALUE) {
+      t.undated.push_back(std::move(p));
+      return std::nullopt;
+    }
+    if (Status s = flushUndated(t, p->dts)) return s;
+    return writeDated(t, std::move(p));
+  }
+
+  Status writeDated(Track& t, ff::PacketPtr p) {
     const std::size_t k = t.anchors.size() - 1;
     if (!t.wroteInRange) {
       if (t.nalLengthSize > 0 && t.anyWritten) {
@@ -341,32 +401,67 @@ class Copier {
   Status writeEditLists() {
     auto timing = mp4::ReadMovieTiming(request_.outputPath);
     if (!timing) return timing.error();
-    if (timing->tracks.size() != tracks_.size())
-      return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected tracks."};
-    std::vector<std::vector<mp4::EditEntry>> edits(tracks_.size());
-    for (std::size_t i = 0; i < tracks_.size(); ++i) {
-      const Track& t = tracks_[i];
+    // The written tracks: ours that received samples, in order, and the
+    // timecode track the muxer adds for a movie that has a timecode.
+    std::vector<const Track*> ours(timing->tracks.size(), nullptr);
+    {
+      std::size_t j = 0;
+      for (std::size_t i = 0; i < timing->tracks.size(); ++i) {
+        if (timing->tracks[i].handler == "tmcd") continue;
+        while (j < tracks_.size() && tracks_[j].samples == 0) ++j;
+        if (j == tracks_.size())
+          return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected tracks."};
+        ours[i] = &tracks_[j++];
+      }
+      while (j < tracks_.size() && tracks_[j].samples == 0) ++j;
+      if (j != tracks_.size())
+        return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected tracks."};
+    }
+    // The movie counts time in the picture track's units, so that every
+    // edit entry ends exactly on a frame boundary.
+    const TickBase pb = BaseOf(primary_->in);
+    TickBase movie{1, kExportTimescale};
+    for (std::size_t i = 0; i < ours.size(); ++i)
+      if (ours[i] == primary_ && timing->tracks[i].timescale > 0) movie = TickBase{1, timing->tracks[i].timescale};
+    auto lengthIn = [&](TickBase m) {
+      std::int64_t total = 0;
+      for (const auto& span : spans_)
+        if (span) total += RescaleTicks(span->length(), pb, m);
+      return total;
+    };
+    if (lengthIn(movie) > std::numeric_limits<std::uint32_t>::max()) movie = TickBase{1, kExportTimescale};
+    std::vector<std::vector<mp4::EditEntry>> edits(timing->tracks.size());
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+      if (!ours[i]) continue;
+      const Track& t = *ours[i];
       const mp4::TrackTiming& tt = timing->tracks[i];
       if (static_cast<std::int64_t>(tt.compositionTimes.size()) != t.samples || tt.timescale == 0)
         return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected samples."};
-      const AVRational trackBase{1, static_cast<int>(tt.timescale)};
-      for (std::size_t k = 0; k < request_.plan.ranges.size(); ++k) {
-        const SourceRange r = request_.plan.ranges[k];
-        if (r.duration <= 0) continue;
+      const TickBase trackBase{1, tt.timescale};
+      for (std::size_t k = 0; k < spans_.size(); ++k) {
+        if (!spans_[k]) continue;
+        const TickSpan span = *spans_[k];
+        const std::int64_t length = RescaleTicks(span.length(), pb, movie);
         const std::optional<Anchor>& a = t.anchors[k];
         if (!a) {
-          edits[i].push_back({r.duration, -1});
+          edits[i].push_back({length, -1});
           continue;
         }
         const std::int64_t anchorTime = tt.compositionTimes[static_cast<std::size_t>(a->sample)];
-        const std::int64_t into = av_rescale_q_rnd(ToStream(t, r.start) - a->pts, t.in->time_base, trackBase,
-                                                   static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-        // A range that starts before its first available frame shows that
-        // frame from the start.
-        edits[i].push_back({r.duration, anchorTime + std::max<std::int64_t>(into, 0)});
+        const std::int64_t start = &t == primary_ ? span.start : RescaleTicks(span.start, pb, BaseOf(t.in));
+        const std::int64_t into = RescaleTicks(start - a->pts, BaseOf(t.in), trackBase);
+        if (into >= 0) {
+          edits[i].push_back({length, anchorTime + into});
+          continue;
+        }
+        // The track starts later than the range (sound that starts after
+        // the picture): nothing until it does.
+        const std::int64_t gap = std::min(length, RescaleTicks(-into, trackBase, movie));
+        if (gap > 0) edits[i].push_back({gap, -1});
+        if (length > gap) edits[i].push_back({length - gap, anchorTime});
       }
     }
-    return mp4::WriteEditLists(request_.outputPath, edits, 600, request_.plan.totalDuration);
+    return mp4::WriteEditLists(request_.outputPath, edits, static_cast<std::uint32_t>(movie.den), lengthIn(movie));
   }
 
   AVFormatContext* in_;
@@ -377,6 +472,8 @@ class Copier {
   std::map<int, Track*> trackOf_;
   Track* primary_ = nullptr;
   std::int64_t done600_ = 0;
+  std::vector<std::optional<TickSpan>> spans_;  // per range: its kept span in the primary track's ticks
+  TickSpan span_;                               // the range being copied
 };
 
 }  // namespace

@@ -58,13 +58,19 @@ TEST_F(ExportSessionTest, JoinedStreamCopyPresentsExactlyTheKeptFramesUnchanged)
     EXPECT_NEAR(frames->front().time, 0.0, 1e-3);
     EXPECT_NEAR(frames->back().time, 7.0 - 1.0 / 30, 2e-3);
 
+    // One entry per range and track, whole frames long, in the picture
+    // track's units.
     auto edits = mp4::ReadEditLists(out);
     ASSERT_TRUE(edits.ok());
+    auto timing = mp4::ReadMovieTiming(out);
+    ASSERT_TRUE(timing.ok());
+    const std::int64_t unit = timing->movieTimescale;
+    EXPECT_EQ(unit, timing->tracks[0].timescale);
     ASSERT_EQ(edits->size(), 2u);  // video and sound
     for (const auto& list : *edits) {
       ASSERT_EQ(list.size(), 2u);
-      EXPECT_EQ(list[0].duration, 1800);
-      EXPECT_EQ(list[1].duration, 2400);
+      EXPECT_EQ(list[0].duration, 3 * unit);
+      EXPECT_EQ(list[1].duration, 4 * unit);
     }
     // The sound is as long as the picture.
     auto sound = testing::DecodeSound(out);
