@@ -101,7 +101,17 @@ MGAppDelegate::MGAppDelegate(Services services)
   tp.settings = services_.settings;
   tp.clock = services_.scheduler;
   tp.openDocument = [this] { openDocument(); };
+  tp.reconnectAfterLoss = [this] { recovery_->reconnectAfterLoss(); };
   transport_ = std::make_unique<kf::Transport>(std::move(tp));
+  kf::PlaybackRecoveryPorts rp;
+  rp.scheduler = services_.scheduler;
+  rp.player = services_.player;
+  rp.session = session_.get();
+  rp.status = this;
+  rp.preparation = preparation_.get();
+  rp.playhead = [this] { return transport_->playhead(); };
+  rp.refreshEditor = [this](double t) { transport_->refreshEditorUIAtSeconds(t); };
+  recovery_ = std::make_unique<kf::PlaybackRecoveryController>(std::move(rp));
   keys_ = std::make_unique<kf::KeyCommandController>(*this);
 }
 

@@ -25,6 +25,7 @@
 #include "edit/EditSession.h"
 #include "platform/MediaPorts.h"
 #include "platform/ToolkitPorts.h"
+#include "playback/recovery/PlaybackRecoveryController.h"
 #include "playback/session/PlayerSession.h"
 #include "playback/session/Transport.h"
 
@@ -195,6 +196,7 @@ class MGAppDelegate final : public QObject,
   std::unique_ptr<kf::EditSession> edit_;
   std::unique_ptr<kf::PlayerSession> session_;
   std::unique_ptr<kf::Transport> transport_;
+  std::unique_ptr<kf::PlaybackRecoveryController> recovery_;
   std::unique_ptr<kf::KeyCommandController> keys_;
 
   QPointer<MGRenameField> renameField_;

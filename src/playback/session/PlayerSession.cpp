@@ -14,8 +14,8 @@ Error KerflineError(std::int64_t code) {
     case kErrorNoDuration: message = "The movie has no usable duration."; break;
     case kErrorNotPrepared: message = "The movie could not be prepared for playback."; break;
     case kErrorPlayerStopped: message = "The system media player stopped responding."; break;
-    case 9: message = "Playback could not be recovered."; break;
-    case 10: message = "Playback could not be recovered after three attempts."; break;
+    case kErrorNotRecovered: message = "Playback could not be recovered."; break;
+    case kErrorRecoveryExhausted: message = "Playback could not be recovered after three attempts."; break;
     case kErrorDidNotOpen: message = "The movie did not finish opening."; break;
     default: break;
   }
@@ -182,6 +182,13 @@ void PlayerSession::completeOpen(std::uint64_t generation, const MovieURL& url, 
 
   _playIntent = true;
   ports_.player->play();
+}
+
+void PlayerSession::replaceSource(std::shared_ptr<media::MediaAsset> asset,
+                                  std::shared_ptr<MGRangeAssetLoader> loader) {
+  if (loader != _rangeLoader) invalidate(_rangeLoader);
+  _rangeLoader = std::move(loader);
+  _asset = std::move(asset);
 }
 
 std::shared_ptr<media::PlayerItem> PlayerSession::playerItemForCurrentAsset() {

@@ -46,6 +46,8 @@ inline constexpr std::int64_t kErrorNotPlayable = 1;
 inline constexpr std::int64_t kErrorNoDuration = 2;
 inline constexpr std::int64_t kErrorNotPrepared = 3;
 inline constexpr std::int64_t kErrorPlayerStopped = 8;
+inline constexpr std::int64_t kErrorNotRecovered = 9;
+inline constexpr std::int64_t kErrorRecoveryExhausted = 10;
 inline constexpr std::int64_t kErrorDidNotOpen = 11;
 Error KerflineError(std::int64_t code);
 
@@ -173,6 +175,7 @@ class PlayerSession {
   double frameDuration() const { return _frameDuration; }
   bool prepareDeadlineArmed() const { return _prepareDeadline.active(); }
   bool playerOpened() const { return _playerOpened; }
+  void setPlayerOpened(bool on) { _playerOpened = on; }
   bool playIntent() const { return _playIntent; }
   void setPlayIntent(bool on) { _playIntent = on; }
   PlaybackRecovery& playbackRecovery() { return _playbackRecovery; }
@@ -180,6 +183,9 @@ class PlayerSession {
   double lastGrowthSync() const { return _lastGrowthSync; }
   void setLastGrowthSync(double v) { _lastGrowthSync = v; }
   bool isBusy() const { return ports_.busy && ports_.busy(); }
+  // Recovery prepared the open movie again (its loader had ended): the new
+  // asset and loader replace the old ones, whose loader is invalidated.
+  void replaceSource(std::shared_ptr<media::MediaAsset> asset, std::shared_ptr<MGRangeAssetLoader> loader);
 
   static constexpr double kPrepareDeadlineSeconds = 20.0;
 

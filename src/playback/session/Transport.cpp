@@ -49,6 +49,7 @@ void Transport::seek(double t) {
 
 void Transport::refreshEditorUIAtSeconds(double t) {
   if (!std::isfinite(t)) t = 0;
+  playhead_ = t;
   ports_.view->setPlayhead(t);
   ports_.view->setPlayButtonPlaying(ports_.player->rate() != 0);
   ports_.view->setClockText(ClockText(t, ports_.edit->segments(), ports_.edit->selected()));
@@ -67,12 +68,14 @@ void Transport::togglePlayback() {
     return;
   }
   if (ports_.session->asset() && recovery.revivable && ports_.reconnectAfterLoss) {
+    // The player holds a dead item; the timeline's playhead is where the
+    // movie was.
     recovery.recovering = true;
     recovery.attempts = 1;
-    const double playhead = ports_.player->currentTime();
-    recovery.resumePosition = std::isfinite(playhead) ? std::max(playhead, 0.0) : 0.0;
+    recovery.resumePosition = std::max(playhead_, 0.0);
     recovery.resumePlaying = true;
     recovery.revivable = false;
+    ports_.session->setPlayIntent(true);
     ports_.reconnectAfterLoss();
     return;
   }
@@ -193,11 +196,15 @@ void Transport::applyStoredAudioState() {
 }
 
 void Transport::tick(double reportedTime) {
-  double p = _scrubbing ? _scrubTarget : reportedTime;
-  const double rate = ports_.player->rate();
-  const bool playing = std::isfinite(p) && rate != 0 && !_scrubbing;
   auto& watchdog = ports_.session->stallWatchdog();
   auto& recovery = ports_.session->playbackRecovery();
+  // While recovery rebuilds the item, or after it gave up, the player's
+  // time is that of an item that has not been put back yet: the playhead
+  // stays where the movie was (seeks meanwhile move it).
+  const bool holding = recovery.recovering || recovery.revivable;
+  double p = _scrubbing ? _scrubTarget : holding ? playhead_ : reportedTime;
+  const double rate = ports_.player->rate();
+  const bool playing = std::isfinite(p) && rate != 0 && !_scrubbing;
   const double uptime = ports_.clock ? ports_.clock->now() : 0;
   if (playing) {
     if (!std::isfinite(watchdog.position) || std::fabs(watchdog.position - p) > kStallMovement) {

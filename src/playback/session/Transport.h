@@ -81,6 +81,8 @@ class Transport final : public EditPlayerPort {
   void pause() override;
 
   void refreshEditorUIAtSeconds(double seconds);
+  // The timeline's playhead: the last time the editor was refreshed at.
+  double playhead() const { return playhead_; }
   void togglePlayback();
   void seekEditedBy(double delta);
   void seekBackFive() { seekEditedBy(-kJumpSeconds); }
@@ -116,6 +118,7 @@ class Transport final : public EditPlayerPort {
 
   TransportPorts ports_;
   double volume_ = 1.0;
+  double playhead_ = 0;
   bool _scrubbing = false;
   bool _resumeAfterScrub = false;
   double _scrubTarget = 0;

@@ -112,6 +112,15 @@ class ScriptedItem : public media::PlayerItem {
       s_.post([obs, st] { obs(st); });
     }
   }
+  // Playback of the ready item fails (posted to the failed-to-play-to-end
+  // observers).
+  void failToPlayToEnd(Error err) {
+    error_ = err;
+    for (auto& [id, o] : failureObservers_) {
+      auto obs = o;
+      s_.post([obs, err] { obs(err); });
+    }
+  }
   std::size_t observerCount() const { return statusObservers_.size() + failureObservers_.size(); }
 
   double durationSeconds = std::nan("");

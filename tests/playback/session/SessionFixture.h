@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/rules/SettingsStore.h"
+#include "playback/recovery/PlaybackRecoveryController.h"
 #include "ScriptedMedia.h"
 
 namespace kf::test {
@@ -22,7 +23,11 @@ class SessionFixture : public ::testing::Test {
                                      if (it == attributes.end()) return std::nullopt;
                                      return it->second;
                                    }}),
-        transport(TransportPorts{&player, &session, &edit, &transportView, &settings, &scheduler, nullptr, nullptr}) {}
+        transport(TransportPorts{&player, &session, &edit, &transportView, &settings, &scheduler, nullptr,
+                                 [this] { recovery.reconnectAfterLoss(); }}),
+        recovery(PlaybackRecoveryPorts{&scheduler, &player, &session, &status, &preparation,
+                                       [this] { return transport.playhead(); },
+                                       [this](double t) { transport.refreshEditorUIAtSeconds(t); }}) {}
 
   // Completes preparation request `i` with a new asset of `duration` seconds
   // and returns the asset.
@@ -69,6 +74,7 @@ class SessionFixture : public ::testing::Test {
   EditSession edit;
   PlayerSession session;
   Transport transport;
+  PlaybackRecoveryController recovery;
 };
 
 }  // namespace kf::test
