@@ -52,11 +52,13 @@ void RunStep(MGAppDelegate& d, const std::string& command) {
     const int limitTicks = arg.empty() ? 300 : std::atoi(arg.c_str()) * 10;
     QObject::connect(poll, &QTimer::timeout, qApp, [&d, poll, started, limitTicks] {
       const auto& url = d.session().sourceURL();
-      if (!url && ++*started < limitTicks) return;
+      const QString decoder = d.window() ? d.window()->mediaInfo->toolTip() : QString();
+      if ((!url || decoder.isEmpty()) && ++*started < limitTicks) return;
       poll->stop();
       poll->deleteLater();
-      std::printf("opened %s\nsegments %zu\nstatus %s\n", url ? url->text.c_str() : "-", d.edit().segments().size(),
-                  d.window() ? d.window()->status->text().toStdString().c_str() : "");
+      std::printf("opened %s\nsegments %zu\nstatus %s\ndecoder %s\n", url ? url->text.c_str() : "-",
+                  d.edit().segments().size(), d.window() ? d.window()->status->text().toStdString().c_str() : "",
+                  decoder.toStdString().c_str());
       std::fflush(stdout);
       if (d.window()) d.window()->hide();
       qApp->exit(0);

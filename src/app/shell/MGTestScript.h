@@ -5,8 +5,9 @@
 // key of the key table by name ("space", "s", "left", "right", "comma",
 // "period", "escape", "delete", "f", "f2", "up", "down"), "fadein", "fadeout", "undo", "redo",
 // "select:N", "seek:SECONDS", "quit", "quitwhenopen[:SECONDS]" (waits up
-// to SECONDS, 30 by default, for a movie to be open, prints "opened PATH"
-// "segments N" and "status TEXT" on standard output and quits). Unknown steps are ignored. Not a user
+// to SECONDS, 30 by default, for a movie to be open and its decoder known,
+// prints "opened PATH", "segments N", "status TEXT" and "decoder TOOLTIP"
+// on standard output and quits). Unknown steps are ignored. Not a user
 // feature; for tests and screenshots.
 #pragma once
 

@@ -123,6 +123,9 @@ int main(int argc, char** argv) {
   kf::mpv::MpvOptions options;
 #if KERFLINE_HAVE_MPV_VIEW
   options.vo = "libmpv";
+  // The picture is drawn with OpenGL: let libmpv decode on the graphics
+  // hardware where it knows that to be reliable (the processor otherwise).
+  options.hwdec = "auto-safe";
 #endif
   options.ao = "";
   auto created = kf::mpv::MpvPlayer::create(scheduler, options);
@@ -170,6 +173,16 @@ int main(int argc, char** argv) {
   int rc = 0;
   {
     MGAppDelegate delegate(std::move(services));
+    // Which decoder runs shows as the media line's tooltip.
+    player->setDecoderObserver([&delegate, p = player.get()] {
+      if (!delegate.window()) return;
+      QString tip;
+      if (p->videoDecoderActive())
+        tip = p->hardwareDecoder().empty()
+                  ? QStringLiteral("Decoding on the processor")
+                  : QStringLiteral("Decoding on the graphics hardware (%1)").arg(QString::fromStdString(p->hardwareDecoder()));
+      delegate.window()->mediaInfo->setToolTip(tip);
+    });
     const std::string cwd = QDir::currentPath().toStdString();
     auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
       std::error_code ec;

@@ -305,6 +305,7 @@ Result<std::shared_ptr<MpvPlayer>> MpvPlayer::create(Scheduler& scheduler, const
       {"hr-seek-framedrop", "no"},
       {"demuxer-lavf-o", "advanced_editlist=1"},
       {"vo", options.vo},
+      {"hwdec", options.hwdec},
   };
   for (const auto& [name, value] : base)
     if (auto e = opt(name, value)) {
@@ -331,6 +332,7 @@ Result<std::shared_ptr<MpvPlayer>> MpvPlayer::create(Scheduler& scheduler, const
   mpv_observe_property(h, 0, "pause", MPV_FORMAT_FLAG);
   mpv_observe_property(h, 0, "duration", MPV_FORMAT_DOUBLE);
   mpv_observe_property(h, 0, "eof-reached", MPV_FORMAT_FLAG);
+  mpv_observe_property(h, 0, "hwdec-current", MPV_FORMAT_STRING);
   if (int err = mpv_stream_cb_add_ro(h, kServedScheme, player->served_.get(), &ServedStreams::open); err < 0)
     return mpvError(err, "cannot register the served-movie protocol");
   mpv_set_wakeup_callback(h, &Wakeup::callback, player->wakeup_.get());
@@ -705,6 +707,17 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
       } else if (!std::strcmp(p->name, "duration")) {
         if (p->format == MPV_FORMAT_DOUBLE && current_ && current_->loaded)
           current_->setDuration(*static_cast<double*>(p->data));
+      } else if (!std::strcmp(p->name, "hwdec-current")) {
+        // "no" (or "") while the processor decodes; unavailable (format
+        // none) while no video decoder runs.
+        const bool known = p->format == MPV_FORMAT_STRING;
+        std::string hw = known ? *static_cast<char**>(p->data) : "";
+        if (hw == "no") hw.clear();
+        if (known != decoderKnown_ || hw != hardwareDecoder_) {
+          decoderKnown_ = known;
+          hardwareDecoder_ = hw;
+          if (decoderObserver_) decoderObserver_();
+        }
       } else if (!std::strcmp(p->name, "eof-reached")) {
         if (p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data)) {
           reportServedFailureIfAny(current_);

@@ -10,7 +10,8 @@
 // demuxer-lavf-o=advanced_editlist=1, without which libmpv 0.35 shows every
 // pre-roll frame of an MP4 edit list. Video and audio outputs are chosen by
 // MpvOptions (tests use vo=null, ao=null; the window uses the render API,
-// see MpvVideoWidget).
+// see MpvVideoWidget), as is hardware decoding (libmpv's "hwdec"; which
+// decoder runs is observed through "hwdec-current").
 //
 // Served movies: an asset with a resource loader is opened under the
 // "kerfline-range" protocol registered with libmpv's stream callbacks; each
@@ -37,6 +38,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +58,10 @@ struct MpvOptions {
   std::string ao = "null";   // "" lets libmpv choose
   // More options, set before the core starts (name, value).
   std::vector<std::pair<std::string, std::string>> extra;
+  // libmpv's hardware decoding mode: "no" decodes on the processor;
+  // "auto-safe" uses a hardware decoder libmpv knows to be reliable when the
+  // machine has one and falls back to the processor silently otherwise.
+  std::string hwdec = "no";
 };
 
 class MpvPlayerItem;
@@ -94,6 +100,15 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   // A property of the current file as text ("" when unavailable), e.g.
   // "track-list/0/codec". Synchronous; main thread.
   std::string propertyString(const std::string& name) const;
+  // The hardware decoder in use for the current movie's video ("vaapi",
+  // "nvdec", ...), "" while the processor decodes it or nothing is decoded.
+  const std::string& hardwareDecoder() const { return hardwareDecoder_; }
+  // Whether a video decoder runs at all (a movie with video is loaded and
+  // its decoder has started).
+  bool videoDecoderActive() const { return decoderKnown_; }
+  // Called on the main thread whenever the two values above change.
+  void setDecoderObserver(std::function<void()> observer) { decoderObserver_ = std::move(observer); }
+
   // Runs the drain of libmpv's event queue now (tests that need events
   // without waiting for the posted drain may call it; harmless otherwise).
   void drainEvents();
@@ -145,6 +160,9 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   double volume_ = 1.0;
   bool muted_ = false;
   std::string appliedFilter_;  // the video filter chain libmpv was given
+  std::string hardwareDecoder_;
+  bool decoderKnown_ = false;
+  std::function<void()> decoderObserver_;
 };
 
 }  // namespace kf::mpv

@@ -85,6 +85,8 @@ TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
   const auto two = RunChild(kProgram, {(dir / "missing.mp4").string(), first.string(), second.string()}, Offscreen());
   EXPECT_EQ(two.status, 0) << two.err;
   EXPECT_NE(two.out.find("opened " + first.string() + "\nsegments 1\n"), std::string::npos) << two.out;
+  // The media line's tooltip names the decoder (no graphics hardware here).
+  EXPECT_NE(two.out.find("\ndecoder Decoding on "), std::string::npos) << two.out;
 
   // A file link with percent escapes.
   const auto link = RunChild(kProgram, {"file://" + (dir / "M%C3%BCller%20clip%20one.mp4").string()}, Offscreen());

@@ -371,3 +371,42 @@ TEST_F(PlayerTest, GrowingFileIsFollowedWhenPlaybackReachesItsEnd) {
   EXPECT_GT(shownFrame(), int(first * 30));
   std::filesystem::remove(dst);
 }
+
+TEST(PlayerDecoding, SafeHardwareModeFallsBackSilentlyAndReportsTheDecoderInUse) {
+  kf::ManualScheduler sched;
+  for (const std::string mode : {"auto-safe", "no"}) {
+    kf::mpv::MpvOptions options;
+    options.hwdec = mode;
+    auto created = kf::mpv::MpvPlayer::create(sched, options);
+    ASSERT_TRUE(created.ok()) << created.error().message;
+    auto player = *created;
+    int changes = 0;
+    player->setDecoderObserver([&changes] { ++changes; });
+    EXPECT_FALSE(player->videoDecoderActive());
+
+    auto item = player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
+    player->replaceCurrentItem(item);
+    ASSERT_TRUE(sched.runUntil([&] { return item->status() != ItemStatus::Unknown; }, 20));
+    ASSERT_EQ(item->status(), ItemStatus::ReadyToPlay) << mode;
+    ASSERT_TRUE(kf::testsupport::SeekAndWait(*player, sched, 45 / 30.0, 0));
+    EXPECT_EQ(kf::testsupport::ShownFrame(*player), 45) << mode << ": the picture is right whichever decoder runs";
+    ASSERT_TRUE(sched.runUntil([&] { return player->videoDecoderActive(); }, 10)) << mode;
+    EXPECT_GE(changes, 1);
+    // The value libmpv reports, as the window shows it.
+    const std::string reported = player->propertyString("hwdec-current");
+    EXPECT_EQ(player->hardwareDecoder(), reported == "no" ? "" : reported);
+    if (mode == "no") {
+      EXPECT_EQ(player->hardwareDecoder(), "");
+    }
+    std::printf("hwdec=%s: decoder in use: %s\n", mode.c_str(),
+                player->hardwareDecoder().empty() ? "processor" : player->hardwareDecoder().c_str());
+
+    // Sound only: no video decoder.
+    auto sound = player->makePlayerItem(
+        kf::ff::FfmpegAsset::create(movies::ensure(movies::named("audio-only")), sched));
+    player->replaceCurrentItem(sound);
+    ASSERT_TRUE(sched.runUntil([&] { return sound->status() != ItemStatus::Unknown; }, 20));
+    EXPECT_TRUE(sched.runUntil([&] { return !player->videoDecoderActive(); }, 10)) << mode;
+    EXPECT_EQ(player->hardwareDecoder(), "");
+  }
+}
