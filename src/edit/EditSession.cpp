@@ -122,6 +122,12 @@ void EditSession::applyEditState(EditState&& state) {
   _ports.overlay->applyExposurePreview();
 }
 
+void EditSession::setExposure(double stops) {
+  _exposure = stops;
+  _ports.overlay->setExposureAmount(0);
+  _ports.overlay->applyExposurePreview();
+}
+
 void EditSession::refreshDirtyState() {
   _dirty = !kerfline::SameSignature(_segments, _names, _fadeIns, _fadeOuts, _exposure, _exportedEdit);
 }

@@ -140,6 +140,11 @@ class EditSession {
   // Pushes the edit to the timeline, the fade preview amount at the player's
   // time to the overlay, and refreshes the editor at the player's time.
   void syncSegments();
+  // Sets the live exposure (stops, stored as given), resets the overlay's
+  // exposure amount to 0 and re-applies the exposure preview. Records no
+  // undo step and does not recompute the dirty flag (the exposure controller
+  // does both around it).
+  void setExposure(double stops);
   // Selects segment `index` without pushing anything (callers sync).
   void setSelected(std::int64_t index) { _selected = index; }
 

@@ -113,6 +113,20 @@ MGAppDelegate::MGAppDelegate(Services services)
   rp.refreshEditor = [this](double t) { transport_->refreshEditorUIAtSeconds(t); };
   recovery_ = std::make_unique<kf::PlaybackRecoveryController>(std::move(rp));
   keys_ = std::make_unique<kf::KeyCommandController>(*this);
+  kf::ExposurePorts ep;
+  ep.scheduler = services_.scheduler;
+  ep.edit = edit_.get();
+  ep.status = this;
+  ep.setToolTip = [this](const std::string& toolTip) { setExposureToolTip(toolTip); };
+  ep.movieOpen = [this] { return session_->asset() != nullptr; };
+  ep.busy = [this] { return isExportRunning(); };
+  ep.showPreview = [this](double stops) {
+    if (auto item = services_.player->currentItem()) item->setExposurePreview(stops);
+  };
+  // The player outlives the controller, which waits for its worker.
+  ep.copyFrame = [player = services_.player] { return player->copyDisplayedFrame(); };
+  ep.movieToken = [this] { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(session_->asset().get())); };
+  exposure_ = std::make_unique<kf::ExposureController>(std::move(ep));
 }
 
 // The edit session's player is the transport (its seek refreshes the clock).
@@ -201,6 +215,7 @@ void MGAppDelegate::wireWindow() {
   QObject::connect(w->stepForwardButton, &QAbstractButton::clicked, this, [this] { transport_->stepForward(); });
   QObject::connect(w->exposureDarkerButton, &QAbstractButton::clicked, this, [this] { exposureDarker(); });
   QObject::connect(w->exposureBrighterButton, &QAbstractButton::clicked, this, [this] { exposureBrighter(); });
+  QObject::connect(w->exposureButton, &QAbstractButton::clicked, this, [this] { resetExposure(); });
   QObject::connect(w->splitButton, &QAbstractButton::clicked, this, [this] { split(); });
   QObject::connect(w->removeButton, &QAbstractButton::clicked, this, [this] { removeSelected(); });
   QObject::connect(w->zoomButton, &QAbstractButton::clicked, this, [this] { toggleZoomSize(); });
@@ -309,9 +324,7 @@ kf::Rect MGAppDelegate::rectForSegment(std::int64_t i) const { return window_->t
 void MGAppDelegate::refreshEditorUIAtSeconds(double seconds) { transport_->refreshEditorUIAtSeconds(seconds); }
 void MGAppDelegate::setBlackAmount(double amount) { window_->overlay->setBlackAmount(amount); }
 void MGAppDelegate::setExposureAmount(double stops) { window_->overlay->setExposureAmount(stops); }
-// The exposure preview is drawn by the player's video filter, which comes
-// with the exposure commands.
-void MGAppDelegate::applyExposurePreview() {}
+void MGAppDelegate::applyExposurePreview() { exposure_->applyExposurePreview(); }
 
 void MGAppDelegate::setStatus(const std::string& text) {
   window_->status->setText(Q(text));
@@ -536,9 +549,10 @@ void MGAppDelegate::toggleFullScreen() {
     window_->showFullScreen();
 }
 
-// Exposure commands arrive with the exposure controller.
-void MGAppDelegate::exposureDarker() {}
-void MGAppDelegate::exposureBrighter() {}
+void MGAppDelegate::exposureDarker() { exposure_->exposureDarker(); }
+void MGAppDelegate::exposureBrighter() { exposure_->exposureBrighter(); }
+void MGAppDelegate::resetExposure() { exposure_->resetExposure(); }
+void MGAppDelegate::autoExposure() { exposure_->autoExposure(); }
 
 void MGAppDelegate::adjustVolumeBy(double delta) { transport_->adjustVolumeBy(delta); }
 void MGAppDelegate::jump(int direction, bool frames) { transport_->jump(direction, frames); }

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "analysis/ExposureController.h"
 #include "app/rules/Footprint.h"
 #include "app/rules/SettingsStore.h"
 #include "app/shell/KeyCommands.h"
@@ -88,6 +89,7 @@ class MGAppDelegate final : public QObject,
   kf::PlayerSession& session() { return *session_; }
   kf::Transport& transport() { return *transport_; }
   kf::KeyCommandController& keys() { return *keys_; }
+  kf::ExposureController& exposure() { return *exposure_; }
   // Dispatches a key as the key filter does; true when consumed.
   bool handleKeyPress(const kf::KeyPress& key);
 
@@ -153,6 +155,7 @@ class MGAppDelegate final : public QObject,
   void toggleZoomSize() override;
   void toggleMute() override;
   void toggleFullScreen() override;
+  // Exposure commands (the transport's buttons, "[" and "]", the menu).
   void exposureDarker() override;
   void exposureBrighter() override;
   void adjustVolumeBy(double delta) override;
@@ -170,6 +173,11 @@ class MGAppDelegate final : public QObject,
   // OpenPanelPort
   void runOpenPanel(const std::vector<std::string>& extensions,
                     std::function<void(std::optional<std::string> path)> completion) override;
+
+  // The sun button and the menu items "Reset Exposure" and "Auto-Fix
+  // Exposure".
+  void resetExposure();
+  void autoExposure();
 
   // Full screen and the auto-hiding transport.
   void notePointerMovement();
@@ -198,6 +206,7 @@ class MGAppDelegate final : public QObject,
   std::unique_ptr<kf::Transport> transport_;
   std::unique_ptr<kf::PlaybackRecoveryController> recovery_;
   std::unique_ptr<kf::KeyCommandController> keys_;
+  std::unique_ptr<kf::ExposureController> exposure_;
 
   QPointer<MGRenameField> renameField_;
   QAction* undoAction_ = nullptr;
