@@ -1,5 +1,7 @@
 #include "app/shell/MGAppDelegate.h"
 
+#include "app/rules/RecentlyUsed.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
@@ -435,6 +437,9 @@ void MGAppDelegate::restoreGeometryOrSizeForTrack(const std::optional<kf::media:
 
 void MGAppDelegate::noteRecentURL(const kf::MovieURL& url) {
   if (url.isFile() && services_.settings) kf::StoreRecentPath(*services_.settings, url.text);
+  // The desktop's list too; a list that cannot be written is left as it is.
+  if (url.isFile() && !services_.recentlyUsedFile.empty())
+    (void)kf::NoteRecentlyUsedFile(services_.recentlyUsedFile, url.text);
 }
 
 std::string MGAppDelegate::folderPositionSuffix(const kf::MovieURL& url) {

@@ -65,6 +65,9 @@ class MGAppDelegate final : public QObject,
     // The toolkit's own memory of the window frame between launches
     // ("KerflineMainWindow"); empty: not remembered.
     QString frameAutosaveName;
+    // The desktop's recently-used list that opened movies are added to
+    // (kf::RecentlyUsedFilePath()); empty: none.
+    std::string recentlyUsedFile;
   };
 
   explicit MGAppDelegate(Services services);

@@ -18,6 +18,7 @@
 #include "app/shell/MGAppDelegate.h"
 #include "app/shell/MGQtSettingsStore.h"
 #include "app/shell/MGTestScript.h"
+#include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
@@ -153,6 +154,7 @@ int main(int argc, char** argv) {
   services.pictureView = pictureView;
   services.settings = &settings;
   services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
+  services.recentlyUsedFile = kf::RecentlyUsedFilePath();
   services.prepare = [&scheduler](const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) {
     const std::string address = url.isFile() ? kf::MGFileURLFromPath(url.text) : url.text;
     kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "support/ChildProcess.h"
@@ -87,6 +88,10 @@ TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
   EXPECT_NE(two.out.find("opened " + first.string() + "\nsegments 1\n"), std::string::npos) << two.out;
   // The media line's tooltip names the decoder (no graphics hardware here).
   EXPECT_NE(two.out.find("\ndecoder Decoding on "), std::string::npos) << two.out;
+  // The desktop's recently-used list has the movie.
+  const std::string recent = kf::testing::ReadWholeFile((dir / "data" / "recently-used.xbel").string());
+  EXPECT_NE(recent.find("href=\"" + FileURIFromPath(first.string()) + "\""), std::string::npos) << recent;
+  EXPECT_EQ(recent.find("second.mp4"), std::string::npos);
 
   // A file link with percent escapes.
   const auto link = RunChild(kProgram, {"file://" + (dir / "M%C3%BCller%20clip%20one.mp4").string()}, Offscreen());
