@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "app/cli/TerminalProgress.h"
 #include "app/rules/SettingsStore.h"
 #include "base/ManualScheduler.h"
 #include "edit/EditState.h"
@@ -141,25 +142,19 @@ struct HeadlessDocument : ExportDocument {
 };
 
 struct HeadlessView : ExportView {
-  bool terminal = ::isatty(2) != 0;
-  int lastPercent = -1;
+  TerminalProgress progress = TerminalProgress::ForStandardError();
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  bool showing = false;
   std::string status;
   void setStatus(const std::string& t) override { status = t; }
   void showExportProgress(double f, bool) override {
-    const int percent = static_cast<int>(std::clamp(f, 0.0, 1.0) * 100);
-    if (percent == lastPercent) return;
-    if (terminal) {
-      const int filled = percent * 30 / 100;
-      std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(), std::string(30 - filled, '.').c_str(),
-                   percent);
-    } else if (percent / 10 != lastPercent / 10) {
-      std::fprintf(stderr, "%d%%\n", percent);
-    }
-    lastPercent = percent;
+    if (!showing) started = std::chrono::steady_clock::now();
+    showing = true;
+    progress.update(f, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   }
   void hideExportProgress() override {
-    if (terminal && lastPercent >= 0) std::fprintf(stderr, "\n");
-    lastPercent = -1;
+    progress.finish();
+    showing = false;
   }
   void setDockBadge(const std::optional<std::string>&) override {}
   void setTransportEnabled(bool) override {}
