@@ -95,6 +95,20 @@ MGAppDelegate::MGAppDelegate(Services services)
   sp.endScrub = [this] { transport_->endScrub(); };
   sp.seek = [this](double t) { transport_->seek(t); };
   session_ = std::make_unique<kf::PlayerSession>(std::move(sp));
+  kf::ScrubPorts scp;
+  scp.scheduler = services_.scheduler;
+  scp.player = services_.player;
+  scp.edit = edit_.get();
+  scp.frameDuration = [this] { return session_->frameDuration(); };
+  scp.timelineDuration = [this] { return window_ ? window_->timeline->duration() : 0.0; };
+  scp.trackWidth = [this] { return window_ ? window_->timeline->trackRect().width : 0.0; };
+  scp.showPlayhead = [this](double t) {
+    setPlayhead(t);
+    redrawTimeline();
+  };
+  scp.seek = [this](double t) { transport_->seek(t); };
+  scp.setWaveformPaused = [this](bool paused) { waveformPaused_ = paused; };
+  scrub_ = std::make_unique<kf::ScrubController>(std::move(scp));
   kf::TransportPorts tp;
   tp.player = services_.player;
   tp.session = session_.get();
@@ -104,6 +118,7 @@ MGAppDelegate::MGAppDelegate(Services services)
   tp.clock = services_.scheduler;
   tp.openDocument = [this] { openDocument(); };
   tp.reconnectAfterLoss = [this] { recovery_->reconnectAfterLoss(); };
+  tp.scrub = scrub_.get();
   transport_ = std::make_unique<kf::Transport>(std::move(tp));
   kf::PlaybackRecoveryPorts rp;
   rp.scheduler = services_.scheduler;

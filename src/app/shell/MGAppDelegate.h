@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "platform/MediaPorts.h"
 #include "platform/ToolkitPorts.h"
 #include "playback/recovery/PlaybackRecoveryController.h"
+#include "playback/scrub/ScrubController.h"
 #include "playback/session/PlayerSession.h"
 #include "playback/session/Transport.h"
 
@@ -206,8 +208,11 @@ class MGAppDelegate final : public QObject,
   QPointer<MGMainWindow> window_;
   std::unique_ptr<kf::EditSession> edit_;
   std::unique_ptr<kf::PlayerSession> session_;
+  std::unique_ptr<kf::ScrubController> scrub_;
   std::unique_ptr<kf::Transport> transport_;
   std::unique_ptr<kf::PlaybackRecoveryController> recovery_;
+  // Set while a scrub runs; the waveform extraction pauses while it holds.
+  std::atomic<bool> waveformPaused_{false};
   std::unique_ptr<kf::KeyCommandController> keys_;
   std::unique_ptr<kf::ExposureController> exposure_;
 

@@ -131,32 +131,12 @@ void Transport::seekToEnd() {
   if (!segments.empty()) seek(segments.back().end);
 }
 
-// A plain scrub: the playhead follows the pointer with exact seeks and
-// playback pauses while the pointer is down.
 void Transport::scrubTo(double seconds, std::int64_t phase) {
-  if (!ports_.player->currentItem()) return;
-  if (!std::isfinite(seconds)) return;
-  if (phase == 0) {
-    ports_.edit->disarm();
-    if (!_scrubbing) _resumeAfterScrub = ports_.player->rate() != 0;
-    _scrubbing = true;
-    ports_.player->pause();
-  }
-  _scrubTarget = seconds;
-  seek(seconds);
-  if (phase == 2 || phase == -1) {
-    const bool resume = _resumeAfterScrub;
-    _scrubbing = false;
-    _resumeAfterScrub = false;
-    if (resume) ports_.player->play();
-    refreshEditorUIAtSeconds(seconds);
-  }
+  if (ports_.scrub) ports_.scrub->scrubTo(seconds, phase);
 }
 
 void Transport::endScrub() {
-  if (auto item = ports_.player->currentItem()) item->cancelPendingSeeks();
-  _scrubbing = false;
-  _resumeAfterScrub = false;
+  if (ports_.scrub) ports_.scrub->endScrub();
 }
 
 void Transport::volumeChanged(double value) {
@@ -202,9 +182,10 @@ void Transport::tick(double reportedTime) {
   // time is that of an item that has not been put back yet: the playhead
   // stays where the movie was (seeks meanwhile move it).
   const bool holding = recovery.recovering || recovery.revivable;
-  double p = _scrubbing ? _scrubTarget : holding ? playhead_ : reportedTime;
+  const bool scrubbing = isScrubbing();
+  double p = scrubbing ? ports_.scrub->scrubTarget() : holding ? playhead_ : reportedTime;
   const double rate = ports_.player->rate();
-  const bool playing = std::isfinite(p) && rate != 0 && !_scrubbing;
+  const bool playing = std::isfinite(p) && rate != 0 && !scrubbing && !isScrubSeekInFlight();
   const double uptime = ports_.clock ? ports_.clock->now() : 0;
   if (playing) {
     if (!std::isfinite(watchdog.position) || std::fabs(watchdog.position - p) > kStallMovement) {
@@ -229,7 +210,7 @@ void Transport::tick(double reportedTime) {
   const auto& segments = ports_.edit->segments();
   if (std::isfinite(p)) {
     bool grew = false;
-    if (!_scrubbing && !segments.empty()) {
+    if (!scrubbing && !segments.empty()) {
       auto item = ports_.player->currentItem();
       const double d = item ? item->duration() : 0;
       const double g = (p < d && std::isfinite(d)) ? d : p;

@@ -20,6 +20,7 @@
 #include "edit/EditPorts.h"
 #include "edit/EditSession.h"
 #include "platform/MediaPorts.h"
+#include "playback/scrub/ScrubController.h"
 #include "playback/session/PlayerSession.h"
 
 namespace kf {
@@ -52,6 +53,8 @@ struct TransportPorts {
   std::function<void()> openDocument;
   // Rebuilds playback after a loss (recovery). May be empty.
   std::function<void()> reconnectAfterLoss;
+  // Timeline scrubbing. May be null: the timeline then cannot scrub.
+  ScrubController* scrub = nullptr;
 };
 
 // Edited position of source time t: inside a segment, the kept time before
@@ -96,10 +99,14 @@ class Transport final : public EditPlayerPort {
   void seekToEnd();
   double frameStep() const;
 
-  // Timeline scrubbing: phase 0 began, 1 changed, 2 ended, -1 cancelled.
+  // Timeline scrubbing (ScrubController): phase 0 began, 1 changed,
+  // 2 ended, -1 cancelled. While a scrub runs the tick shows its target and
+  // the stall watchdog rests; the tick must keep running while isScrubbing().
   void scrubTo(double seconds, std::int64_t phase);
   void endScrub();
-  bool isScrubbing() const { return _scrubbing; }
+  bool isScrubbing() const { return ports_.scrub && ports_.scrub->isScrubbing(); }
+  // A scrub preview seek is outstanding.
+  bool isScrubSeekInFlight() const { return ports_.scrub && ports_.scrub->isSeekInFlight(); }
 
   // Volume 0..1 from the slider; adjustVolumeBy moves the slider too.
   void volumeChanged(double value);
@@ -119,9 +126,6 @@ class Transport final : public EditPlayerPort {
   TransportPorts ports_;
   double volume_ = 1.0;
   double playhead_ = 0;
-  bool _scrubbing = false;
-  bool _resumeAfterScrub = false;
-  double _scrubTarget = 0;
   std::int64_t _lastSavedSecond = 0;
 };
 

@@ -164,11 +164,23 @@ class ScriptedPlayer : public media::Player {
   bool isMuted() const override { return muted_; }
   void setMuted(bool m) override { muted_ = m; }
   double currentTime() const override { return time; }
-  void seekToTime(double t, double, double, std::function<void(bool)> completion) override {
+  void seekToTime(double t, double before, double after, std::function<void(bool)> completion) override {
     seeks.push_back(t);
+    tolerances.push_back({before, after});
     time = t;
+    if (holdSeeks) {
+      held.push_back(std::move(completion));
+      return;
+    }
     if (completion) s_.post([completion] { completion(true); });
   }
+  // With holdSeeks, seek completions wait until the test finishes them.
+  void finishHeld(std::size_t i, bool finished = true) {
+    auto c = std::move(held.at(i));
+    held.at(i) = nullptr;
+    if (c) c(finished);
+  }
+  void finishLastHeld(bool finished = true) { finishHeld(held.size() - 1, finished); }
   media::ObserverId addPeriodicTimeObserver(double, std::function<void(double)>) override { return 1; }
   void removeTimeObserver(media::ObserverId) override {}
   std::optional<media::VideoFrame> copyDisplayedFrame() override { return std::nullopt; }
@@ -177,6 +189,9 @@ class ScriptedPlayer : public media::Player {
 
   std::vector<std::shared_ptr<ScriptedItem>> items;
   std::vector<double> seeks;
+  std::vector<std::pair<double, double>> tolerances;  // before, after, per seek
+  bool holdSeeks = false;
+  std::vector<std::function<void(bool)>> held;
   std::vector<double> rateChanges;
   int replaceCalls = 0;
   double time = std::nan("");

@@ -16,15 +16,25 @@ class SessionFixture : public ::testing::Test {
       : edit(EditPorts{&transport, &editDoubles, &editDoubles, &status, &editDoubles, &editDoubles,
                        [this] { return busy; }}),
         session(PlayerSessionPorts{&scheduler, &player, &preparation, &alerts, &status, &view, &movies, &settings,
-                                   &edit, [this] { return busy; }, [this] { ++scrubEnds; }, nullptr,
+                                   &edit, [this] { return busy; }, [this] {
+                                     ++scrubEnds;
+                                     transport.endScrub();
+                                   },
+                                   nullptr,
                                    [this](double t) { transport.seek(t); },
                                    [this](const std::string& path) -> std::optional<FileAttributes> {
                                      auto it = attributes.find(path);
                                      if (it == attributes.end()) return std::nullopt;
                                      return it->second;
                                    }}),
+        scrub(ScrubPorts{&scheduler, &player, &edit, [this] { return session.frameDuration(); },
+                         [this] { return editDoubles.timelineDuration; }, [this] { return trackWidth; },
+                         [this](double t) { transportView.setPlayhead(t); }, [this](double t) { transport.seek(t); },
+                         [this](bool paused) { waveformPauses.push_back(paused); }, &scheduler,
+                         [this] { return metrics; },
+                         [this](const std::string& line) { metricLines.push_back(line); }}),
         transport(TransportPorts{&player, &session, &edit, &transportView, &settings, &scheduler, nullptr,
-                                 [this] { recovery.reconnectAfterLoss(); }}),
+                                 [this] { recovery.reconnectAfterLoss(); }, &scrub}),
         recovery(PlaybackRecoveryPorts{&scheduler, &player, &session, &status, &preparation,
                                        [this] { return transport.playhead(); },
                                        [this](double t) { transport.refreshEditorUIAtSeconds(t); }}) {}
@@ -70,9 +80,14 @@ class SessionFixture : public ::testing::Test {
   std::map<std::string, FileAttributes> attributes;
   bool busy = false;
   int scrubEnds = 0;
+  double trackWidth = 1000;
+  bool metrics = false;
+  std::vector<std::string> metricLines;
+  std::vector<bool> waveformPauses;
 
   EditSession edit;
   PlayerSession session;
+  ScrubController scrub;
   Transport transport;
   PlaybackRecoveryController recovery;
 };
