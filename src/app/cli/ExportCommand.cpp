@@ -1,9 +1,11 @@
 #include "app/cli/ExportCommand.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -28,6 +30,39 @@ namespace {
 std::atomic<bool> gInterrupted{false};
 extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
 
+// SIGINT, SIGTERM and SIGHUP all cancel the export: it cleans up and the
+// command exits non-zero. The previous handlers come back at the end.
+class InterruptHandlers {
+ public:
+  InterruptHandlers() {
+    gInterrupted.store(false);
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &previous_[i]);
+    // Past a file-size limit a write fails (EFBIG) and the export cleans up
+    // like on a full disk, instead of the process being killed mid-write.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &previousFileSize_);
+  }
+  ~InterruptHandlers() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    ::sigaction(SIGXFSZ, &previousFileSize_, nullptr);
+  }
+  InterruptHandlers(const InterruptHandlers&) = delete;
+  InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
+  struct sigaction previousFileSize_ {};
+};
+
+// Segment numbers beyond this are refused (no edit has that many).
+constexpr double kMaxSegmentNumber = 1e6;
+
 struct Usage {
   std::string message;
 };
@@ -43,19 +78,20 @@ std::optional<double> ParseNumber(const std::string& text) {
 struct Options {
   std::string source, output;
   std::vector<TimeSpan> keep;
-  std::vector<std::pair<long, double>> fadeIns, fadeOuts;
+  std::vector<std::pair<std::size_t, double>> fadeIns, fadeOuts;
   double exposure = 0;
   std::int64_t mode = 0, size = 0;
   bool clips = false;
 };
 
-std::optional<Usage> ParseFade(const std::string& v, std::vector<std::pair<long, double>>& out) {
+std::optional<Usage> ParseFade(const std::string& v, std::vector<std::pair<std::size_t, double>>& out) {
   const auto colon = v.find(':');
   if (colon == std::string::npos) return Usage{"expected I:SECONDS, got \"" + v + "\""};
   const auto i = ParseNumber(v.substr(0, colon));
   const auto s = ParseNumber(v.substr(colon + 1));
   if (!i || !s || *i < 1 || *i != std::floor(*i) || *s < 0) return Usage{"expected I:SECONDS, got \"" + v + "\""};
-  out.push_back({static_cast<long>(*i), *s});
+  if (*i > kMaxSegmentNumber) return Usage{"no segment has the number \"" + v.substr(0, colon) + "\""};
+  out.push_back({static_cast<std::size_t>(*i), *s});
   return std::nullopt;
 }
 
@@ -116,6 +152,18 @@ std::optional<Usage> Parse(const std::vector<std::string>& args, Options& o) {
       o.source = a;
     } else {
       return Usage{"unexpected argument " + a};
+    }
+  }
+  // Ranges may come in any order but may not share time: the overlap would
+  // be exported twice.
+  std::vector<TimeSpan> sorted = o.keep;
+  std::sort(sorted.begin(), sorted.end(), [](TimeSpan a, TimeSpan b) { return a.start < b.start; });
+  for (std::size_t k = 1; k < sorted.size(); ++k) {
+    if (sorted[k].start < sorted[k - 1].end) {
+      char text[160];
+      std::snprintf(text, sizeof text, "--keep ranges overlap: %g-%g and %g-%g", sorted[k - 1].start, sorted[k - 1].end,
+                    sorted[k].start, sorted[k].end);
+      return Usage{text};
     }
   }
   if (o.source.empty()) return Usage{"no source movie"};
@@ -188,20 +236,22 @@ int RunExportCommand(const std::vector<std::string>& args) {
                  usage->message.c_str());
     return 2;
   }
+  InterruptHandlers interrupts;
   av_log_set_level(AV_LOG_FATAL);
   HeadlessDocument doc;
   doc.path = o.source;
-  auto duration = ProbeMovieDuration(o.source);
-  if (duration) doc.duration = *duration;
+  // The source is checked, and opened once, before any work: a regular file
+  // that opens as a movie with a usable duration. Only then may it be copied
+  // byte for byte.
+  auto source = OpenCheckedSource(o.source);
+  if (!source) {
+    std::fprintf(stderr, "kerfline: %s: %s\n", o.source.c_str(), source.error().message.c_str());
+    return 1;
+  }
+  doc.duration = source->duration;
   if (o.keep.empty()) {
-    // The whole movie. An unreadable file is still copied byte for byte
-    // when nothing else is asked for, and that copy reports the failure.
     doc.edit.segments = {{0, doc.duration}};
   } else {
-    if (!duration) {
-      std::fprintf(stderr, "kerfline: %s\n", duration.error().message.c_str());
-      return 1;
-    }
     for (TimeSpan s : o.keep) {
       s.end = std::min(s.end, doc.duration);
       if (s.end > s.start) doc.edit.segments.push_back(s);
@@ -216,18 +266,18 @@ int RunExportCommand(const std::vector<std::string>& args) {
   doc.edit.fadeIns.assign(n, 0);
   doc.edit.fadeOuts.assign(n, 0);
   for (auto [i, s] : o.fadeIns) {
-    if (static_cast<std::size_t>(i) > n) {
-      std::fprintf(stderr, "kerfline: --fade-in names segment %ld of %zu\n", i, n);
+    if (i > n) {
+      std::fprintf(stderr, "kerfline: --fade-in names segment %zu of %zu\n", i, n);
       return 2;
     }
-    doc.edit.fadeIns[static_cast<std::size_t>(i - 1)] = s;
+    doc.edit.fadeIns[i - 1] = s;
   }
   for (auto [i, s] : o.fadeOuts) {
-    if (static_cast<std::size_t>(i) > n) {
-      std::fprintf(stderr, "kerfline: --fade-out names segment %ld of %zu\n", i, n);
+    if (i > n) {
+      std::fprintf(stderr, "kerfline: --fade-out names segment %zu of %zu\n", i, n);
       return 2;
     }
-    doc.edit.fadeOuts[static_cast<std::size_t>(i - 1)] = s;
+    doc.edit.fadeOuts[i - 1] = s;
   }
   doc.edit.exposure = o.exposure;
   doc.edit.selected = 0;
@@ -250,11 +300,13 @@ int RunExportCommand(const std::vector<std::string>& args) {
   ManualScheduler scheduler;
   HeadlessView view;
   HeadlessAlerts alerts;
-  FfmpegExportSessionFactory factory(OpenPath(o.source));
+  FfmpegExportSessionFactory factory(source->input);
   ExportController controller(scheduler, doc, view, alerts, settings, factory);
 
-  auto previous = std::signal(SIGINT, OnInterrupt);
-  gInterrupted.store(false);
+  if (gInterrupted.load()) {
+    std::fprintf(stderr, "kerfline: export cancelled\n");
+    return 1;
+  }
   if (o.clips)
     controller.exportClipsToDirectory(o.output);
   else
@@ -272,7 +324,6 @@ int RunExportCommand(const std::vector<std::string>& args) {
       controller.cancelRunningExport();
     }
   }
-  std::signal(SIGINT, previous);
   if (alerts.error) {
     std::fprintf(stderr, "kerfline: %s\n", alerts.error->message.c_str());
     return 1;

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <functional>
+#include <climits>
+#include <cstdint>
 #include <string>
 
 #include "export/plan/ExportSessionPort.h"
@@ -51,5 +53,19 @@ unsigned OutputCodecTag(const AVCodecParameters* par, const AVOutputFormat* out)
 // movie level), or removes it when the source's cannot be read.
 void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_t atTicks, AVFormatContext* out,
                    AVStream* outVideo);
+
+// Tells a source whose packets end before a kept range does (a truncated
+// file whose header still states the full duration): `see` every packet of
+// an exported stream read for the range; at the demuxer's end of file,
+// `checkAtEnd` fails with "Kerfline" error 14 saying where the movie ends.
+class EndWatch {
+ public:
+  void reset() { reached600_ = INT64_MIN; }
+  void see(const AVFormatContext* in, const AVPacket* p);
+  Status checkAtEnd(std::int64_t rangeEnd600) const;
+
+ private:
+  std::int64_t reached600_ = INT64_MIN;
+};
 
 }  // namespace kf::exportimpl

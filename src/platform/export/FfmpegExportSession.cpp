@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/export/ExportInternal.h"
 #include "platform/ffmpeg/RangeAvio.h"
@@ -72,10 +76,41 @@ void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_
   av_dict_set(&out->metadata, "timecode", movieCode ? value : nullptr, 0);
 }
 
+void EndWatch::see(const AVFormatContext* in, const AVPacket* p) {
+  if (p->stream_index < 0 || static_cast<unsigned>(p->stream_index) >= in->nb_streams) return;
+  const AVStream* st = in->streams[p->stream_index];
+  if (!IsExportedStream(st)) return;
+  const std::int64_t t = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+  if (t == AV_NOPTS_VALUE || t > INT64_MAX / 2 || t < INT64_MIN / 2) return;
+  const std::int64_t end = t + std::clamp<std::int64_t>(p->duration, 0, INT32_MAX);
+  reached600_ = std::max(reached600_, av_rescale_q(end, st->time_base, AVRational{1, 600}));
+}
+
+Status EndWatch::checkAtEnd(std::int64_t rangeEnd600) const {
+  // A quarter second of slack: tracks may end a little before the
+  // container's stated duration.
+  if (reached600_ != INT64_MIN && reached600_ >= rangeEnd600 - 150) return std::nullopt;
+  auto clock = [](std::int64_t t600) {
+    const double s = std::max<double>(0, static_cast<double>(t600) / 600.0);
+    const long long ms = std::llround(std::min(s, 1e9) * 1000.0);
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld.%03lld", ms / 60000, ms / 1000 % 60, ms % 1000);
+    return std::string(text);
+  };
+  return Error{kKerflineErrorDomain, 14,
+               "The movie ends at " + (reached600_ == INT64_MIN ? std::string("00:00.000") : clock(reached600_)) +
+                   ", before the kept range ending at " + clock(rangeEnd600)};
+}
+
 }  // namespace exportimpl
 
 InputOpener OpenPath(std::string path) {
   return [path]() -> Result<OpenedInput> {
+    // Never hand FFmpeg a FIFO or device to read: the open would block or
+    // read forever.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
     AVFormatContext* raw = nullptr;
     int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
     if (err < 0) return ff::makeError(err, "Cannot open " + path);
@@ -124,6 +159,44 @@ Result<double> ProbeMovieDuration(const std::string& path) {
     if (st->duration != AV_NOPTS_VALUE) longest = std::max(longest, st->duration * av_q2d(st->time_base));
   }
   return longest;
+}
+
+Result<CheckedSource> OpenCheckedSource(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return Error{"NSPOSIXErrorDomain", errno, std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) return Error{kKerflineErrorDomain, 12, "It is not a regular file."};
+  auto opened = OpenPath(path)();
+  if (!opened) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
+  const AVFormatContext* c = opened->context.get();
+  unsigned tracks = 0;
+  double longest = 0;
+  for (unsigned i = 0; i < c->nb_streams; ++i) {
+    const AVStream* stream = c->streams[i];
+    if (!exportimpl::IsExportedStream(stream) || stream->codecpar->codec_id == AV_CODEC_ID_NONE) continue;
+    ++tracks;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+      longest = std::max(longest, stream->duration * av_q2d(stream->time_base));
+  }
+  if (tracks == 0) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
+  const double duration =
+      c->duration != AV_NOPTS_VALUE && c->duration > 0 ? c->duration / double(AV_TIME_BASE) : longest;
+  if (!(duration > 0) || !std::isfinite(duration)) return Error{kKerflineErrorDomain, 2, "The movie has no usable duration."};
+  auto first = std::make_shared<std::optional<OpenedInput>>(std::move(*opened));
+  auto mutex = std::make_shared<std::mutex>();
+  CheckedSource source;
+  source.duration = duration;
+  source.input = [path, first, mutex]() -> Result<OpenedInput> {
+    {
+      std::lock_guard<std::mutex> lock(*mutex);
+      if (*first) {
+        OpenedInput in = std::move(**first);
+        first->reset();
+        return in;
+      }
+    }
+    return OpenPath(path)();
+  };
+  return source;
 }
 
 FfmpegExportSession::FfmpegExportSession(InputOpener input, ExportRequest request)

@@ -55,6 +55,21 @@ InputOpener OpenServed(std::string url, std::shared_ptr<MGRangeAssetLoader> load
 // The movie's duration in seconds, as FFmpeg reads it from the container.
 Result<double> ProbeMovieDuration(const std::string& path);
 
+// A source checked before any work, opened once.
+struct CheckedSource {
+  double duration = 0;  // seconds, positive and finite
+  // Hands out the opened source on its first call, then opens afresh (clips
+  // read from two sessions at once).
+  InputOpener input;
+};
+
+// Checks `path` before any work: a regular file (checked before it is
+// opened; a FIFO or device is never opened), that FFmpeg opens as a movie
+// with a picture or sound track ("Kerfline" error 1, "This movie cannot be
+// played.") and a positive, finite duration (error 2, "The movie has no
+// usable duration.").
+Result<CheckedSource> OpenCheckedSource(const std::string& path);
+
 class FfmpegExportSession final : public ExportSessionPort {
  public:
   FfmpegExportSession(InputOpener input, ExportRequest request);
