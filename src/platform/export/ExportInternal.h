@@ -54,18 +54,10 @@ unsigned OutputCodecTag(const AVCodecParameters* par, const AVOutputFormat* out)
 void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_t atTicks, AVFormatContext* out,
                    AVStream* outVideo);
 
-// Tells a source whose packets end before a kept range does (a truncated
-// file whose header still states the full duration): `see` every packet of
-// an exported stream read for the range; at the demuxer's end of file,
-// `checkAtEnd` fails with "Kerfline" error 14 saying where the movie ends.
-class EndWatch {
- public:
-  void reset() { reached600_ = INT64_MIN; }
-  void see(const AVFormatContext* in, const AVPacket* p);
-  Status checkAtEnd(std::int64_t rangeEnd600) const;
-
- private:
-  std::int64_t reached600_ = INT64_MIN;
-};
+// Fails with "Kerfline" error 14, saying where the movie ends, when the
+// source's picture and sound end before `range` does (a truncated file whose
+// header still states the full duration). Reads the packets around the
+// range's end (all of the range only when it fails); moves the read position.
+Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const SourceRange& range);
 
 }  // namespace kf::exportimpl

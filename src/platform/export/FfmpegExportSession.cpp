@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/export/ExportInternal.h"
+#include "platform/export/RangeTiming.h"
 #include "platform/ffmpeg/RangeAvio.h"
 
 extern "C" {
@@ -76,30 +77,57 @@ void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_
   av_dict_set(&out->metadata, "timecode", movieCode ? value : nullptr, 0);
 }
 
-void EndWatch::see(const AVFormatContext* in, const AVPacket* p) {
-  if (p->stream_index < 0 || static_cast<unsigned>(p->stream_index) >= in->nb_streams) return;
-  const AVStream* st = in->streams[p->stream_index];
-  if (!IsExportedStream(st)) return;
-  const std::int64_t t = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
-  if (t == AV_NOPTS_VALUE || t > INT64_MAX / 2 || t < INT64_MIN / 2) return;
-  const std::int64_t end = t + std::clamp<std::int64_t>(p->duration, 0, INT32_MAX);
-  reached600_ = std::max(reached600_, av_rescale_q(end, st->time_base, AVRational{1, 600}));
+namespace {
+
+// The furthest end time (1/600 s) of the picture and sound packets read
+// from `fromTicks` (primary's ticks) on; INT64_MIN when there are none.
+// Stops early once `enough` is reached.
+std::int64_t ReachedFrom(AVFormatContext* in, const AVStream* primary, std::int64_t fromTicks, std::int64_t enough600) {
+  std::int64_t reached = INT64_MIN;
+  if (SeekBefore(in, primary, fromTicks)) return reached;
+  ff::PacketPtr pkt = ff::allocPacket();
+  if (!pkt) return reached;
+  while (av_read_frame(in, pkt.get()) >= 0) {
+    const unsigned index = static_cast<unsigned>(pkt->stream_index);
+    const AVStream* st = index < in->nb_streams ? in->streams[index] : nullptr;
+    const std::int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    if (st && IsExportedStream(st) && t != AV_NOPTS_VALUE && t < INT64_MAX / 4 && t > INT64_MIN / 4) {
+      const std::int64_t end = t + std::clamp<std::int64_t>(pkt->duration, 0, INT32_MAX);
+      reached = std::max(reached, av_rescale_q(end, st->time_base, AVRational{1, 600}));
+    }
+    av_packet_unref(pkt.get());
+    if (reached >= enough600) break;
+  }
+  return reached;
 }
 
-Status EndWatch::checkAtEnd(std::int64_t rangeEnd600) const {
+std::string ClockText(std::int64_t t600) {
+  const double s = std::max<double>(0, static_cast<double>(t600) / 600.0);
+  const long long ms = std::llround(std::min(s, 1e9) * 1000.0);
+  char text[48];
+  std::snprintf(text, sizeof text, "%02lld:%02lld.%03lld", ms / 60000, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+}  // namespace
+
+Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const SourceRange& range) {
+  const TickSpan asked = RangeInTicks(range, OriginTicks(in, primary), BaseOf(primary));
+  const std::int64_t end600 = av_rescale_q(asked.end, primary->time_base, AVRational{1, 600});
   // A quarter second of slack: tracks may end a little before the
   // container's stated duration.
-  if (reached600_ != INT64_MIN && reached600_ >= rangeEnd600 - 150) return std::nullopt;
-  auto clock = [](std::int64_t t600) {
-    const double s = std::max<double>(0, static_cast<double>(t600) / 600.0);
-    const long long ms = std::llround(std::min(s, 1e9) * 1000.0);
-    char text[48];
-    std::snprintf(text, sizeof text, "%02lld:%02lld.%03lld", ms / 60000, ms / 1000 % 60, ms % 1000);
-    return std::string(text);
-  };
+  const std::int64_t enough = end600 - 150;
+  const std::int64_t second = av_rescale_q(1, AVRational{1, 1}, primary->time_base);
+  if (ReachedFrom(in, primary, std::max(asked.start, asked.end - second), enough) >= enough) return std::nullopt;
+  // Where does it end? Read the whole range to tell.
+  std::int64_t reached = ReachedFrom(in, primary, asked.start, enough);
+  if (reached == INT64_MIN) reached = ReachedFrom(in, primary, OriginTicks(in, primary), enough);
+  if (reached >= enough) return std::nullopt;
+  const std::int64_t origin600 =
+      av_rescale_q(OriginTicks(in, primary), primary->time_base, AVRational{1, 600});
   return Error{kKerflineErrorDomain, 14,
-               "The movie ends at " + (reached600_ == INT64_MIN ? std::string("00:00.000") : clock(reached600_)) +
-                   ", before the kept range ending at " + clock(rangeEnd600)};
+               "The movie ends at " + ClockText(reached == INT64_MIN ? 0 : reached - origin600) +
+                   ", before the kept range ending at " + ClockText(end600 - origin600)};
 }
 
 }  // namespace exportimpl

@@ -78,6 +78,7 @@ class Reencoder {
       if (ranges[k].duration <= 0) continue;
       auto span = KeptSpan(in_, primary(), ranges[k]);
       if (!span) return span.error();
+      if (Status s = CheckSourceReaches(in_, primary(), ranges[k])) return s;
       if (*span) {
         if (Status s = range(**span)) return s;
         cursorTicks_ += (*span)->length();
@@ -256,16 +257,11 @@ class Reencoder {
         aenc_ ? SamplesBetween(cursorTicks_, cursorTicks_ + span.length(), BaseOf(primary()), aenc_->sample_rate) : 0;
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    EndWatch ends;
     while (!videoDone_ || !audioDone_) {
       if (control_.isCancelled()) return CancelledError();
       err = av_read_frame(in_, pkt.get());
-      if (err == AVERROR_EOF) {
-        if (Status s = ends.checkAtEnd(r.start + r.duration)) return s;
-        break;
-      }
+      if (err == AVERROR_EOF) break;
       if (err < 0) return ff::makeError(err, "Cannot read the source");
-      ends.see(in_, pkt.get());
       Status s;
       if (vin_ && pkt->stream_index == vin_->index && !videoDone_)
         s = decode(vdec_.get(), pkt.get(), true);

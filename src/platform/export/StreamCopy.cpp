@@ -104,6 +104,7 @@ class Copier {
       if (ranges[k].duration <= 0) continue;
       auto span = KeptSpan(in_, primary_->in, ranges[k]);
       if (!span) return span.error();
+      if (Status s = CheckSourceReaches(in_, primary_->in, ranges[k])) return s;
       spans_[k] = *span;
       if (*span) {
         if (Status s = copyRange(k, **span)) return s;
@@ -209,16 +210,11 @@ class Copier {
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     std::size_t open = 0;
     for (const Track& t : tracks_) open += !t.sparse;
-    EndWatch ends;
     while (open > 0) {
       if (control_.isCancelled()) return CancelledError();
       int err = av_read_frame(in_, pkt.get());
-      if (err == AVERROR_EOF) {
-        if (Status s = ends.checkAtEnd(r.start + r.duration)) return s;
-        break;
-      }
+      if (err == AVERROR_EOF) break;
       if (err < 0) return ff::makeError(err, "Cannot read the source");
-      ends.see(in_, pkt.get());
       auto it = trackOf_.find(pkt->stream_index);
       if (it == trackOf_.end() || it->second->done || pkt->size <= 0) {
         av_packet_unref(pkt.get());
