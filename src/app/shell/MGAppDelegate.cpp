@@ -21,6 +21,7 @@
 #include "app/rules/MovieMemory.h"
 #include "app/rules/RecentList.h"
 #include "app/rules/WindowFit.h"
+#include "app/shell/MGExportSessions.h"
 
 namespace {
 
@@ -78,7 +79,9 @@ class MGAppDelegate::Preparation final : public kf::MoviePreparationPort {
 };
 
 MGAppDelegate::MGAppDelegate(Services services)
-    : services_(std::move(services)), preparation_(std::make_unique<Preparation>(services_.prepare)) {
+    : services_(std::move(services)),
+      exportSettings_(services_.settings ? *services_.settings : fallbackSettings_),
+      preparation_(std::make_unique<Preparation>(services_.prepare)) {
   edit_ = std::make_unique<kf::EditSession>(kf::EditPorts{
       this, this, this, this, this, this, [this] { return isExportRunning(); }});
   kf::PlayerSessionPorts sp;
@@ -144,6 +147,15 @@ MGAppDelegate::MGAppDelegate(Services services)
   ep.copyFrame = [player = services_.player] { return player->copyDisplayedFrame(); };
   ep.movieToken = [this] { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(session_->asset().get())); };
   exposure_ = std::make_unique<kf::ExposureController>(std::move(ep));
+  if (services_.desktop) {
+    desktop_ = services_.desktop;
+  } else {
+    qtDesktop_ = std::make_unique<MGQtDesktop>(nullptr);
+    desktop_ = qtDesktop_.get();
+  }
+  exportSessions_ = std::make_unique<MGExportSessions>();
+  exporter_ = std::make_unique<kf::ExportController>(*services_.scheduler, *this, *this, *this, exportSettings_,
+                                                     *exportSessions_);
 }
 
 // The edit session's player is the transport (its seek refreshes the clock).
@@ -153,6 +165,8 @@ void MGAppDelegate::pause() { transport_->pause(); }
 
 MGAppDelegate::~MGAppDelegate() {
   qApp->removeEventFilter(this);
+  // Stops a running export before the window and the edit it reads go.
+  exporter_.reset();
   footprintTimer_.reset();
   transportHideTimer_.reset();
   if (timeObserver_) services_.player->removeTimeObserver(timeObserver_);
@@ -162,6 +176,7 @@ MGAppDelegate::~MGAppDelegate() {
 
 void MGAppDelegate::applicationDidFinishLaunching() {
   buildWindow();
+  buildMenu();
   window_->show();
   window_->raise();
   window_->activateWindow();
@@ -253,26 +268,13 @@ void MGAppDelegate::wireWindow() {
       windowDidExitFullScreen();
   };
 
-  // Command keys. The menu bar will own these; until then they live on the
-  // window.
-  auto addShortcut = [w](const QKeySequence& keys, std::function<void()> fn) {
-    auto* a = new QAction(w);
-    a->setShortcut(keys);
-    a->setShortcutContext(Qt::WindowShortcut);
-    QObject::connect(a, &QAction::triggered, w, std::move(fn));
-    w->addAction(a);
-    return a;
-  };
-  addShortcut(QKeySequence::Open, [this] { openDocument(); });
-  undoAction_ = addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), [this] { edit_->undoEdit(); });
-  redoAction_ = addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), [this] { edit_->redoEdit(); });
-  addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] {
-    if (applicationShouldTerminate()) {
-      terminating_ = true;
-      qApp->quit();
-    }
-  });
-  addShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), [this] { window_->close(); });
+  // Closing the window has no menu item; the key closes it as the title
+  // bar's button does.
+  auto* close = new QAction(w);
+  close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+  close->setShortcutContext(Qt::WindowShortcut);
+  QObject::connect(close, &QAction::triggered, w, [this] { window_->close(); });
+  w->addAction(close);
 
   // Pointer movement is reported without a button held.
   for (QWidget* child : w->findChildren<QWidget*>()) child->setMouseTracking(true);
@@ -401,7 +403,17 @@ void MGAppDelegate::focusTimeline() { window_->timeline->setFocus(Qt::OtherFocus
 
 // ---- Player session view -------------------------------------------------
 
-void MGAppDelegate::setWindowTitle(const std::string& title) { window_->setWindowTitle(Q(title)); }
+void MGAppDelegate::setWindowTitle(const std::string& title) {
+  windowTitle_ = title;
+  applyWindowTitle();
+}
+
+// While an export runs the title leads with its progress ("42% — …").
+void MGAppDelegate::applyWindowTitle() {
+  if (!window_) return;
+  const std::string title = exportBadge_ ? *exportBadge_ + " — " + windowTitle_ : windowTitle_;
+  if (window_->windowTitle() != Q(title)) window_->setWindowTitle(Q(title));
+}
 
 void MGAppDelegate::setMediaInfo(const std::string& text) {
   window_->mediaInfo->setText(Q(text));
@@ -629,6 +641,25 @@ bool MGAppDelegate::windowShouldClose() {
     QSettings frames;
     frames.setValue(QStringLiteral("WindowFrames/") + services_.frameAutosaveName, window_->saveGeometry());
   }
+  if (isExportRunning()) {
+    const int answer = runModalAlert({"Cancel the export and close Kerfline?", "",
+                                      {"Cancel Export and Close", "Keep Exporting"}});
+    if (answer == 0 && isExportRunning()) {
+      closeWithoutEditPrompt_ = true;
+      exporter_->setCloseAfterExport();
+      exporter_->cancelRunningExport();
+    } else if (answer == 0) {
+      // The export ended while the alert was up: close now.
+      closeWithoutEditPrompt_ = true;
+      return windowShouldClose();
+    }
+    return false;
+  }
+  if (closeWithoutEditPrompt_) {
+    closeWithoutEditPrompt_ = false;
+    editDiscarded_ = true;
+    return true;
+  }
   if (terminating_ || editDiscarded_) return true;
   if (edit_->dirty()) {
     const int answer = runModalAlert({"Close without exporting your edits?",
@@ -640,22 +671,66 @@ bool MGAppDelegate::windowShouldClose() {
   return true;
 }
 
-bool MGAppDelegate::applicationShouldTerminate() {
-  if (editDiscarded_) return true;
+MGAppDelegate::TerminateReply MGAppDelegate::applicationShouldTerminate() {
+  if (isExportRunning()) {
+    if (terminateLater_) return TerminateReply::Later;
+    const int answer = runModalAlert({"Cancel the export and quit Kerfline?", "",
+                                      {"Cancel Export and Quit", "Keep Exporting"}});
+    if (answer != 0) return TerminateReply::Cancel;
+    if (isExportRunning()) {
+      terminateLater_ = true;
+      exporter_->setTerminateAfterExport();
+      exporter_->cancelRunningExport();
+      return TerminateReply::Later;
+    }
+    // The export ended while the alert was up.
+    return TerminateReply::Now;
+  }
+  if (editDiscarded_ || terminating_) return TerminateReply::Now;
   if (edit_->dirty()) {
     const int answer = runModalAlert({"Quit without exporting your edits?",
                                       "The source movie is unchanged, but this edit session will be lost.",
                                       {"Quit Without Exporting", "Cancel"}});
-    if (answer != 0) return false;
+    if (answer != 0) return TerminateReply::Cancel;
     editDiscarded_ = true;
   }
-  return true;
+  return TerminateReply::Now;
+}
+
+void MGAppDelegate::terminate() {
+  switch (applicationShouldTerminate()) {
+    case TerminateReply::Cancel:
+    case TerminateReply::Later: return;
+    case TerminateReply::Now: replyToApplicationShouldTerminate(true); return;
+  }
+}
+
+void MGAppDelegate::replyToApplicationShouldTerminate(bool terminate) {
+  terminateLater_ = false;
+  if (!terminate || terminating_) return;
+  saveGeometryForCurrentMovie();
+  terminating_ = true;
+  if (services_.quit)
+    services_.quit();
+  else
+    QCoreApplication::quit();
 }
 
 // ---- Key and pointer filter ------------------------------------------------
 
 bool MGAppDelegate::eventFilter(QObject* watched, QEvent* event) {
   if (!window_) return false;
+  if (event->type() == QEvent::ShortcutOverride && menu_) {
+    // The shortcut is about to be looked up: validate the items it could
+    // fire, so that a disabled command never runs from its key.
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget && widget->window() == window_.data()) {
+      const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+      for (QAction* a : menu_->commandItems())
+        if (!a->shortcut().isEmpty() && a->shortcut() == pressed) validateMenuItem(a);
+    }
+    return false;
+  }
   if (event->type() == QEvent::KeyPress) {
     // Only keys meant for the main window; dialogs and menus keep theirs.
     auto* widget = qobject_cast<QWidget*>(watched);

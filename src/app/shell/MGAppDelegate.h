@@ -22,9 +22,13 @@
 #include "app/rules/Footprint.h"
 #include "app/rules/SettingsStore.h"
 #include "app/shell/KeyCommands.h"
+#include "app/shell/MGDesktop.h"
 #include "app/shell/MGMainWindow.h"
+#include "app/shell/MGMenuBar.h"
 #include "base/Scheduler.h"
 #include "edit/EditSession.h"
+#include "export/controller/ExportController.h"
+#include "export/settings/ExportSettings.h"
 #include "platform/MediaPorts.h"
 #include "platform/ToolkitPorts.h"
 #include "playback/recovery/PlaybackRecoveryController.h"
@@ -32,6 +36,7 @@
 #include "playback/session/PlayerSession.h"
 #include "playback/session/Transport.h"
 
+class MGExportSessions;
 class QAction;
 class QMenu;
 class QMouseEvent;
@@ -48,7 +53,9 @@ class MGAppDelegate final : public QObject,
                             public kf::TransportViewPort,
                             public kf::KeyCommandTarget,
                             public kf::AlertPort,
-                            public kf::OpenPanelPort {
+                            public kf::OpenPanelPort,
+                            public kf::ExportDocument,
+                            public kf::ExportView {
  public:
   // Makes the media engine's asset for a prepared movie: a file path, or a
   // served URL with its loader.
@@ -57,6 +64,9 @@ class MGAppDelegate final : public QObject,
   // Turns an address into a prepared movie (source preparation); the
   // completion runs once on the main thread.
   using Preparer = std::function<void(const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion)>;
+  // Makes the export sessions that read the open movie's asset.
+  using ExportSessionsForAsset =
+      std::function<std::shared_ptr<kf::ExportSessionFactory>(const std::shared_ptr<kf::media::MediaAsset>& asset)>;
 
   struct Services {
     kf::Scheduler* scheduler = nullptr;
@@ -70,7 +80,16 @@ class MGAppDelegate final : public QObject,
     // The desktop's recently-used list that opened movies are added to
     // (kf::RecentlyUsedFilePath()); empty: none.
     std::string recentlyUsedFile;
+    ExportSessionsForAsset exportSessions;
+    // Dialogs, the file manager and second processes; null: the Qt ones.
+    kf::DesktopPort* desktop = nullptr;
+    // Ends the application's run loop; null: QCoreApplication::quit.
+    std::function<void()> quit;
   };
+
+  // The answer to a quit request: now, not at all, or later (once the
+  // running export has ended).
+  enum class TerminateReply { Cancel = 0, Now = 1, Later = 2 };
 
   explicit MGAppDelegate(Services services);
   ~MGAppDelegate() override;
@@ -81,11 +100,19 @@ class MGAppDelegate final : public QObject,
   // footprint timer and opens the startup movie.
   void applicationDidFinishLaunching();
 
-  void openURL(const std::string& address) { session_->openURL(address); }
+  void openURL(const std::string& address);
   void openDocument();
+  // Open requests from the desktop (files opened with the program, handoff
+  // links): the first one is opened here while no movie is open, else in a
+  // second process of the program, leaving this edit untouched.
+  void applicationOpenURLs(const std::vector<std::string>& urls);
 
-  // Quit request: true when the program may end now.
-  bool applicationShouldTerminate();
+  // Quit request (the "Quit Kerfline" command and the session's end).
+  TerminateReply applicationShouldTerminate();
+  // "Quit Kerfline": asks, then ends the run loop now or after the export.
+  void terminate();
+  // Finishes a quit answered with Later.
+  void replyToApplicationShouldTerminate(bool terminate);
   // The close button: true when the window may close.
   bool windowShouldClose();
 
@@ -98,10 +125,41 @@ class MGAppDelegate final : public QObject,
   // Dispatches a key as the key filter does; true when consumed.
   bool handleKeyPress(const kf::KeyPress& key);
 
-  // True while an export, a clip export or a lossless copy runs: asks the
-  // export controller through the test set here (none yet: nothing runs).
-  bool isExportRunning() const { return exportBusyTest_ && exportBusyTest_(); }
-  void setExportBusyTest(std::function<bool()> test) { exportBusyTest_ = std::move(test); }
+  kf::ExportController& exporter() { return *exporter_; }
+  const kf::ExportSettings& exportSettings() const { return exportSettings_; }
+  MGMenuBar* menuBar() const { return menu_.get(); }
+  // True while an export, a clip export or a lossless copy runs.
+  bool isExportRunning() const { return exporter_ && exporter_->isBusy(); }
+
+  // ---- Menus -------------------------------------------------------------
+  // Builds the menu bar into the window, reads the export settings and
+  // fills the recent menu.
+  void buildMenu();
+  // Enables, disables and ticks one item by the validation table; returns
+  // whether it is enabled.
+  bool validateMenuItem(QAction* item);
+  // Runs the item's command (the menu bar's and the shortcuts' action).
+  void performMenuCommand(kf::MenuCommand command, QAction* item);
+  // The state the validation table reads.
+  kf::MenuCommandState menuCommandState(bool withFolder) const;
+  void rebuildRecentMenu();
+  void clearRecent();
+  void openRecent(QAction* item);
+  // Fills the folder menu with the open movie's sibling movies.
+  void menuNeedsUpdate(QMenu* menu);
+  void openFolderVideo(QAction* item);
+  void showAbout();
+  void setExportOutput(std::int64_t tag);
+  void setExportMode(std::int64_t tag);
+  void setExportSize(std::int64_t tag);
+  void updateExportSettingsMenu();
+
+  // ---- Export commands ---------------------------------------------------
+  void exportDocument();
+  void exportToPath(const std::string& destination);
+  void saveInPlace();
+  void optimizeForEditing();
+  void showLastExport();
 
   // ---- Ports -----------------------------------------------------------
   // EditPlayerPort
@@ -178,6 +236,30 @@ class MGAppDelegate final : public QObject,
   // OpenPanelPort
   void runOpenPanel(const std::vector<std::string>& extensions,
                     std::function<void(std::optional<std::string> path)> completion) override;
+  // ExportDocument
+  bool hasMovie() const override;
+  std::string sourcePath() const override;
+  double movieDuration() const override;
+  kerfline::EditState editState() const override;
+  bool isDirty() const override;
+  void markExported(const std::string& signature) override;
+  void pausePlayer() override;
+  void reopen(const std::string& path) override;
+  void performClose() override;
+  void replyToTerminate(bool terminate) override { replyToApplicationShouldTerminate(terminate); }
+  // ExportView (setStatus above)
+  void showExportProgress(double fraction, bool indeterminate) override;
+  void hideExportProgress() override;
+  void setDockBadge(const std::optional<std::string>& text) override;
+  void setTransportEnabled(bool enabled) override;
+  void setExportMenuTitle(const std::string& title) override;
+  bool isMainWindowKey() const override;
+  void requestAttention() override;
+  void runSavePanel(const kf::SavePanelRequest& request,
+                    std::function<void(std::optional<std::string>)> completion) override;
+  void runFolderPanel(const std::string& startFolder, const std::string& prompt,
+                      std::function<void(std::optional<std::string>)> completion) override;
+  void revealInFileBrowser(const std::string& path) override;
 
   // The sun button and the menu items "Reset Exposure" and "Auto-Fix
   // Exposure".
@@ -195,13 +277,25 @@ class MGAppDelegate final : public QObject,
  private:
   class Preparation;
 
+  // Points the export sessions at the open movie's asset.
+  void useAssetForExport();
+  void applyWindowTitle();
+
   void buildWindow();
   void wireWindow();
   void showClipMenu(const kf::ClipMenu& menu, const QPoint& globalPos, bool atPointer);
   void sampleFootprint();
 
   Services services_;
-  std::function<bool()> exportBusyTest_;
+  std::unique_ptr<MGQtDesktop> qtDesktop_;
+  kf::DesktopPort* desktop_ = nullptr;
+  kf::MemorySettingsStore fallbackSettings_;
+  kf::ExportSettings exportSettings_;
+  std::unique_ptr<MGExportSessions> exportSessions_;
+  std::unique_ptr<kf::ExportController> exporter_;
+  std::unique_ptr<MGMenuBar> menu_;
+  std::string windowTitle_ = "Kerfline";
+  std::optional<std::string> exportBadge_;
   std::string startupURL_;
   std::unique_ptr<Preparation> preparation_;
 
@@ -228,5 +322,7 @@ class MGAppDelegate final : public QObject,
   kf::media::ObserverId timeObserver_ = 0;
   bool cursorHidden_ = false;
   bool terminating_ = false;
+  bool terminateLater_ = false;  // a quit waits for the export to end
+  bool closeWithoutEditPrompt_ = false;  // a deferred close asks nothing more
   bool editDiscarded_ = false;  // the user agreed to lose the edit on close
 };

@@ -179,12 +179,30 @@ void MGMainWindow::setTransportAutoHidden(bool hidden) {
   layoutViews();
 }
 
+void MGMainWindow::setMenuBar(QMenuBar* bar) {
+  menuBar_ = bar;
+  const int h = bar->sizeHint().height();
+  setMinimumSize(820, 640 + h);
+  resize(width(), height() + h);
+  layoutViews();
+}
+
+QRect MGMainWindow::contentRect() const {
+  if (!menuBar_ || menuBar_->isHidden()) return rect();
+  return rect().adjusted(0, menuBar_->height(), 0, 0);
+}
+
 void MGMainWindow::layoutViews() {
   const bool fs = isFullScreen();
   if (!fs) transportAutoHidden_ = false;
-  layout_ = kf::ComputeWindowLayout({static_cast<double>(width()), static_cast<double>(height())},
+  if (menuBar_) {
+    menuBar_->setVisible(!fs);
+    menuBar_->setGeometry(0, 0, width(), menuBar_->sizeHint().height());
+  }
+  const QRect content = contentRect();
+  layout_ = kf::ComputeWindowLayout({static_cast<double>(content.width()), static_cast<double>(content.height())},
                                     editorVisible_, fs);
-  root->setGeometry(rect());
+  root->setGeometry(content);
   playerView->setGeometry(ToQRect(layout_.player));
   overlay->setGeometry(ToQRect(layout_.player));
   timeline->setGeometry(ToQRect(layout_.timeline));

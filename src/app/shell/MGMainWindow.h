@@ -11,6 +11,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QSlider>
 #include <QWidget>
@@ -81,6 +82,12 @@ class MGMainWindow : public QWidget {
   void setTransportAutoHidden(bool hidden);
   bool transportAutoHidden() const { return transportAutoHidden_; }
   bool inFullScreen() const { return isFullScreen(); }
+  // Puts the menu bar at the top of the window, above the content (the
+  // window grows by its height); hidden in full screen.
+  void setMenuBar(QMenuBar* bar);
+  QMenuBar* menuBar() const { return menuBar_; }
+  // The content area below the menu bar, in window coordinates.
+  QRect contentRect() const;
   // Re-applies the geometry for the current size and mode.
   void layoutViews();
   // Re-places the footer's labels after their texts changed.
@@ -101,6 +108,7 @@ class MGMainWindow : public QWidget {
   void buildTransport();
   void buildFooter();
 
+  QMenuBar* menuBar_ = nullptr;
   bool editorVisible_ = false;
   bool transportAutoHidden_ = false;
   bool wasFullScreen_ = false;

@@ -21,6 +21,7 @@
 #include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
+#include "platform/export/FfmpegExportSession.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/qt/QtScheduler.h"
@@ -170,6 +171,15 @@ int main(int argc, char** argv) {
       }
       completion(std::move(out));
     });
+  };
+
+  services.exportSessions = [](const std::shared_ptr<kf::media::MediaAsset>& asset) {
+    std::shared_ptr<kf::ExportSessionFactory> factory;
+    if (asset->resourceLoader())
+      factory = std::make_shared<kf::FfmpegExportSessionFactory>(kf::OpenServed(asset->url(), asset->resourceLoader()));
+    else
+      factory = std::make_shared<kf::FfmpegExportSessionFactory>(kf::OpenPath(asset->url()));
+    return factory;
   };
 
   int rc = 0;

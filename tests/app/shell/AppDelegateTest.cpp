@@ -176,13 +176,14 @@ TEST_F(AppDelegateTest, PromptsGuardAnUnexportedEdit) {
   EXPECT_TRUE(delegate->edit().dirty());
 
   AnswerNextAlert("Cancel", &message);
-  EXPECT_FALSE(delegate->applicationShouldTerminate());
+  EXPECT_EQ(delegate->applicationShouldTerminate(), MGAppDelegate::TerminateReply::Cancel);
   EXPECT_EQ(message, "Quit without exporting your edits?");
 
   AnswerNextAlert("Close Without Exporting", &message);
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(window->isVisible());
-  EXPECT_TRUE(delegate->applicationShouldTerminate()) << "no second prompt after the close";
+  EXPECT_EQ(delegate->applicationShouldTerminate(), MGAppDelegate::TerminateReply::Now)
+      << "no second prompt after the close";
 }
 
 TEST_F(AppDelegateTest, ClipMenuListsItsCommandsAndRunsThem) {
