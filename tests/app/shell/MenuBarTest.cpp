@@ -97,7 +97,7 @@ TEST_F(MenuBarTest, ADisabledCommandNeverRunsFromItsKey) {
   key(Qt::Key_S);
   QSignalSpy undo(item(MenuCommand::UndoEdit), &QAction::triggered);
   QSignalSpy save(item(MenuCommand::SaveInPlace), &QAction::triggered);
-  desktop.saveAnswer = "/m/out.mp4";
+  desktop.saveAnswer = at("out.mp4");
   key(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);  // Export As…
   ASSERT_TRUE(delegate->isExportRunning());
   // The undo item was enabled by the last edit; the key finds it disabled.

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "QtTestApp.h"
 #include "ScriptedMedia.h"
 #include "app/shell/MGAppDelegate.h"
@@ -131,8 +133,24 @@ struct ScriptedDesktop : DesktopPort {
 
 class WindowFixture : public ::testing::Test {
  protected:
-  WindowFixture() { TestApp(); }
-  ~WindowFixture() override { delegate.reset(); }
+  WindowFixture() {
+    TestApp();
+    dir = std::filesystem::temp_directory_path() /
+          ("kf_window_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+  }
+  ~WindowFixture() override {
+    delegate.reset();
+    std::filesystem::remove_all(dir);
+  }
+  // A file of `bytes` bytes in the test's folder; returns its path.
+  std::string file(const std::string& name, const std::string& bytes = "movie bytes") {
+    const auto p = dir / name;
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p.string();
+  }
+  std::string at(const std::string& name) const { return (dir / name).string(); }
 
   void launch() {
     MGAppDelegate::Services s;
@@ -191,6 +209,7 @@ class WindowFixture : public ::testing::Test {
 
   std::string status() const { return window->status->text().toStdString(); }
 
+  std::filesystem::path dir;
   ManualScheduler scheduler;
   ScriptedPlayer player{scheduler};
   MemorySettingsStore settings;
