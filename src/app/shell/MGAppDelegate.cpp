@@ -464,6 +464,7 @@ void MGAppDelegate::restoreGeometryOrSizeForTrack(const std::optional<kf::media:
 
 void MGAppDelegate::noteRecentURL(const kf::MovieURL& url) {
   if (url.isFile() && services_.settings) kf::StoreRecentPath(*services_.settings, url.text);
+  rebuildRecentMenu();
   // The desktop's list too; a list that cannot be written is left as it is.
   if (url.isFile() && !services_.recentlyUsedFile.empty())
     (void)kf::NoteRecentlyUsedFile(services_.recentlyUsedFile, url.text);
