@@ -135,7 +135,7 @@ std::string FolderPositionSuffix(const std::vector<std::string>& names, std::str
   const auto found = std::find(names.begin(), names.end(), current);
   if (found == names.end() || names.size() < 2) return {};
   char buf[128];
-  std::snprintf(buf, sizeof buf, " · %ld of %lu in folder (⌥⌘↑ ⌥⌘↓)",
+  std::snprintf(buf, sizeof buf, " · %ld of %lu in folder (Ctrl+Alt+↑ Ctrl+Alt+↓)",
                 static_cast<long>(found - names.begin() + 1), static_cast<unsigned long>(names.size()));
   return buf;
 }

@@ -71,7 +71,7 @@ inline constexpr const char* kLastVideoInFolderText = "This is the last video in
 inline constexpr const char* kFirstVideoInFolderText = "This is the first video in the folder";
 
 // Suffix for the status line after an open: " · %ld of %lu in folder
-// (⌥⌘↑ ⌥⌘↓)" with the 1-based position of `current` and the count, or the
+// (Ctrl+Alt+↑ Ctrl+Alt+↓)" with the 1-based position of `current` and the count, or the
 // empty string when current is not listed or the folder has fewer than two
 // movies.
 std::string FolderPositionSuffix(const std::vector<std::string>& names, std::string_view current);

@@ -76,7 +76,7 @@ void MGVideoOverlayView::paintPoster(QPainter& p) {
       {QStringLiteral("Cut the wait."), sizedFont(system, 28, QFont::Bold), QColor(237, 235, 226), 96},
       {QStringLiteral("Open a video. Slice what you don't need. Export without losing a pixel."),
        sizedFont(system, 14, QFont::Normal), QColor(154, 148, 138), 132},
-      {QStringLiteral("⌘O   ·   File › Open…   ·   or drop a movie anywhere in this window"),
+      {QStringLiteral("Ctrl+O   ·   File › Open…   ·   or drop a movie anywhere in this window"),
        sizedFont(QFontDatabase::systemFont(QFontDatabase::FixedFont), 11, QFont::Normal),
        QColor(110, 105, 96), 160},
   };

@@ -154,7 +154,7 @@ TEST(FolderStep, NextAndPreviousFromAListedMovie) {
   EXPECT_EQ(kf::FolderStepTarget(names, "c.mp4", 1), std::nullopt);
   EXPECT_EQ(kf::FolderStepTarget(names, "a.mp4", -1), std::nullopt);
   EXPECT_EQ(kf::FolderStepTarget(names, "a.mp4", 0), std::nullopt);  // below 1 acts as previous
-  EXPECT_EQ(kf::FolderPositionSuffix(names, "b.mp4"), " · 2 of 3 in folder (⌥⌘↑ ⌥⌘↓)");
+  EXPECT_EQ(kf::FolderPositionSuffix(names, "b.mp4"), " · 2 of 3 in folder (Ctrl+Alt+↑ Ctrl+Alt+↓)");
 }
 
 TEST(FolderStep, FromAnUnlistedMovie) {

@@ -22,5 +22,13 @@ TEST(StartupArgumentsTest, FirstExistingPlainArgument) {
   EXPECT_EQ(StartupURLFromArguments({"https://example.com/x.mp4", "/m/a.mp4"}, "/work", exists), "/m/a.mp4");
 }
 
+// Options of the toolkit or of the desktop may name files that exist (a
+// file called "-x.mp4" in the working folder): none of them is a movie.
+TEST(StartupArgumentsTest, AnArgumentBeginningWithADashIsNeverAMovie) {
+  auto everything = [](const std::string&) { return true; };
+  EXPECT_EQ(StartupURLFromArguments({"-x.mp4", "--", "-", "--x.mp4", "-/m/a.mp4"}, "/work", everything), std::nullopt);
+  EXPECT_EQ(StartupURLFromArguments({"-x.mp4", "y.mp4"}, "/work", everything), "/work/y.mp4");
+}
+
 }  // namespace
 }  // namespace kf

@@ -11,7 +11,7 @@ using OpenFlow = SessionFixture;
 
 TEST_F(OpenFlow, OpensAMovieAndShowsItsLines) {
   attributes["/m/first.mp4"] = {3 * 1048576 + 524288, 123.25};
-  movies.suffix = " · 2 of 5 in folder (⌥⌘↑ ⌥⌘↓)";
+  movies.suffix = " · 2 of 5 in folder (Ctrl+Alt+↑ Ctrl+Alt+↓)";
   session.openURL("/m/first.mp4");
   EXPECT_EQ(status.last(), "Opening…");
   EXPECT_EQ(session.openGeneration(), 1u);
@@ -25,7 +25,7 @@ TEST_F(OpenFlow, OpensAMovieAndShowsItsLines) {
   EXPECT_EQ(session.sourceURL()->text, "/m/first.mp4");
   EXPECT_EQ(session.sourceIdentityKey(), "/m/first.mp4|3670016|123.250000");
   EXPECT_EQ(view.title, "first.mp4 — Kerfline");
-  EXPECT_EQ(status.last(), "/m/first.mp4 · 2 of 5 in folder (⌥⌘↑ ⌥⌘↓)");
+  EXPECT_EQ(status.last(), "/m/first.mp4 · 2 of 5 in folder (Ctrl+Alt+↑ Ctrl+Alt+↓)");
   EXPECT_EQ(view.mediaInfo, "640×480 · 3.5 MB");
   EXPECT_EQ(view.exposureToolTip, "Auto-fix exposure");
   EXPECT_EQ(view.editorVisible, true);
