@@ -460,7 +460,9 @@ namespace kf {
 namespace {
 
 TEST(LoadingRequest, CancelWaitsForARunningHandlerAndNoHandlerRunsAfterIt) {
-  auto svc = std::make_shared<MemoryService>(Buf(4 << 20, 1));
+  // Replies are held, so the request cannot run to its end on its own while
+  // the cancel is on its way: only the first block is delivered before it.
+  auto svc = std::make_shared<MemoryService>(Buf(4 << 20, 1), MemoryService::Mode::kHeld);
   auto loader = Loader(svc);
   std::mutex mu;
   std::condition_variable cv;
@@ -482,6 +484,8 @@ TEST(LoadingRequest, CancelWaitsForARunningHandlerAndNoHandlerRunsAfterIt) {
   d.requestsAllDataToEndOfResource = true;
   auto request = MGLoadingRequest::make(std::nullopt, d, h);
   loader->shouldWaitForLoadingOfRequestedResource(request);
+  while (svc->heldCount() == 0) std::this_thread::yield();
+  ASSERT_TRUE(svc->releaseOne());
   {
     std::unique_lock<std::mutex> lock(mu);
     cv.wait(lock, [&] { return inHandler; });
@@ -499,6 +503,8 @@ TEST(LoadingRequest, CancelWaitsForARunningHandlerAndNoHandlerRunsAfterIt) {
   }
   cv.notify_all();
   canceller.join();
+  while (svc->releaseOne()) {
+  }
   test::Drain(loader);
   test::Drain(loader);
   EXPECT_EQ(blocksAfterCancel, 0);
