@@ -16,17 +16,14 @@
 #include <vector>
 
 #include "app/shell/MGAppDelegate.h"
+#include "app/shell/MGMediaServices.h"
 #include "app/shell/MGQtSettingsStore.h"
 #include "app/shell/MGTestScript.h"
 #include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
-#include "platform/export/FfmpegExportSession.h"
-#include "platform/ffmpeg/FfmpegAsset.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/qt/QtScheduler.h"
-#include "source/MGPrepareRangeAsset.h"
-#include "source/MGURL.h"
 
 #if KERFLINE_HAVE_MPV_VIEW
 #include "platform/mpv/MpvVideoView.h"
@@ -156,31 +153,11 @@ int main(int argc, char** argv) {
   services.settings = &settings;
   services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
   services.recentlyUsedFile = kf::RecentlyUsedFilePath();
-  services.prepare = [&scheduler](const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) {
-    const std::string address = url.isFile() ? kf::MGFileURLFromPath(url.text) : url.text;
-    kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {
-      kf::PreparedMovie out;
-      out.loader = p.loader;
-      out.servedByLarder = p.servedByLarder;
-      out.error = p.error;
-      if (p.asset) {
-        if (p.asset->served())
-          out.asset = kf::ff::FfmpegAsset::createServed(p.asset->url, p.loader, scheduler);
-        else
-          out.asset = kf::ff::FfmpegAsset::create(p.asset->filePath, scheduler);
-      }
-      completion(std::move(out));
-    });
-  };
+  services.prepare = MGMakeMoviePreparer(scheduler);
 
-  services.exportSessions = [](const std::shared_ptr<kf::media::MediaAsset>& asset) {
-    std::shared_ptr<kf::ExportSessionFactory> factory;
-    if (asset->resourceLoader())
-      factory = std::make_shared<kf::FfmpegExportSessionFactory>(kf::OpenServed(asset->url(), asset->resourceLoader()));
-    else
-      factory = std::make_shared<kf::FfmpegExportSessionFactory>(kf::OpenPath(asset->url()));
-    return factory;
-  };
+
+  services.exportSessions = MGMakeExportSessions();
+
 
   int rc = 0;
   {
