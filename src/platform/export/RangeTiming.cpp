@@ -60,13 +60,49 @@ std::int64_t OriginTicks(const AVFormatContext* in, const AVStream* st) {
   return av_rescale_q(in->start_time, AV_TIME_BASE_Q, st->time_base);
 }
 
-Status SeekBefore(AVFormatContext* in, const AVStream* st, std::int64_t ticks) {
-  const std::int64_t target = ticks - av_rescale_q(1, AVRational{1, 1}, st->time_base);
+namespace {
+
+Status SeekTo(AVFormatContext* in, const AVStream* st, std::int64_t target) {
   int err = av_seek_frame(in, st->index, target, AVSEEK_FLAG_BACKWARD);
   if (err < 0) err = av_seek_frame(in, -1, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
   if (err < 0) err = avformat_seek_file(in, -1, INT64_MIN, 0, 0, 0);
   if (err < 0) return ff::makeError(err, "Cannot seek in the source");
   return std::nullopt;
+}
+
+// The presentation time of the first keyframe of `st` read from the
+// current position; nothing at the end of the file.
+Result<std::optional<std::int64_t>> FirstKeyframe(AVFormatContext* in, const AVStream* st) {
+  ff::PacketPtr pkt = ff::allocPacket();
+  if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+  while (true) {
+    const int err = av_read_frame(in, pkt.get());
+    if (err == AVERROR_EOF) return std::optional<std::int64_t>{};
+    if (err < 0) return ff::makeError(err, "Cannot read the source");
+    const bool key = pkt->stream_index == st->index && (pkt->flags & AV_PKT_FLAG_KEY) && Pts(pkt.get()) != AV_NOPTS_VALUE;
+    const std::int64_t pts = Pts(pkt.get());
+    av_packet_unref(pkt.get());
+    if (key) return std::optional<std::int64_t>{pts};
+  }
+}
+
+}  // namespace
+
+Status SeekBefore(AVFormatContext* in, const AVStream* st, std::int64_t ticks) {
+  // Containers with an index land on a keyframe at or before the target.
+  // Others (MPEG-TS) land on a byte position near it, possibly after the
+  // keyframe the range needs: go back further until the first keyframe read
+  // starts at or before the target, or the file's start is reached.
+  std::int64_t margin = av_rescale_q(1, AVRational{1, 1}, st->time_base);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (Status s = SeekTo(in, st, ticks - margin)) return s;
+    auto key = FirstKeyframe(in, st);
+    if (!key) return key.error();
+    const std::int64_t origin = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    if ((*key && **key <= ticks) || ticks - margin < origin) break;
+    margin *= 2;
+  }
+  return SeekTo(in, st, ticks - margin);
 }
 
 Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* primary, const SourceRange& range) {

@@ -23,6 +23,7 @@ namespace {
 struct Anchor {
   std::int64_t sample = 0;  // index of the track's first sample of the range
   std::int64_t pts = 0;     // its source presentation time (source time base)
+  std::int64_t written = 0; // its presentation time as written (output stream's time base)
 };
 
 struct Track {
@@ -45,6 +46,7 @@ struct Track {
   std::int64_t rangeEnd = 0;              // end of the last written sample, output units
   std::int64_t start = 0, end = 0;        // the range's kept span in this track's ticks
   bool sparse = false;                    // subtitles: a range does not wait for them
+  int retimeRate = 0;                     // sound on a coarse clock: stamped by sample counts at this rate
   std::vector<ff::PacketPtr> undated;     // video read without a decode time, waiting for one
   // H.264/HEVC in length-prefixed form: every range after the first starts
   // with an end-of-sequence unit, so the decoder starts it afresh (picture
@@ -142,6 +144,14 @@ class Copier {
       if (err < 0) return ff::makeError(err, "Cannot copy a track");
       t.out->codecpar->codec_tag = OutputCodecTag(ins->codecpar, out_->oformat);
       t.out->time_base = ins->time_base;
+      // Sound stamped in milliseconds (Matroska, WebM) is placed by its
+      // sample counts, as it plays, not by its rounded timestamps.
+      const AVCodecParameters* par = ins->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && ins->time_base.num == 1 &&
+          ins->time_base.den < par->sample_rate) {
+        t.retimeRate = par->sample_rate;
+        t.out->time_base = AVRational{1, par->sample_rate};
+      }
       CopyStreamProperties(ins, t.out);
       if (t.video && ins->avg_frame_rate.num > 0 && ins->avg_frame_rate.den > 0)
         t.fallbackDuration = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(ins->avg_frame_rate), ins->time_base));
@@ -225,20 +235,28 @@ class Copier {
       if (!owned) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
       av_packet_move_ref(owned.get(), pkt.get());
       const bool wasDone = t.done;
-      if (Status s = t.video ? takeVideo(t, r, std::move(owned)) : takeOther(t, r, std::move(owned))) return s;
+      if (Status s = t.video ? dateVideo(t, r, std::move(owned)) : takeOther(t, r, std::move(owned))) return s;
       if (t.done && !wasDone && !t.sparse) --open;
     }
     // End of file: what is still held either starts the range (lead) or
     // was never needed by a frame shown before the end (pending).
     for (Track& t : tracks_) {
+      if (t.video) {
+        if (Status s = flushUndated(t, r, std::nullopt)) return s;
+      }
       if (t.video && !t.pastStart) {
         if (Status s = flushLead(t, r)) return s;
       }
       t.pending.clear();
-      if (Status s = flushUndated(t, std::nullopt)) return s;
+      t.undated.clear();
     }
+    // The next range's samples follow this one's; a picture track's never
+    // before the end of its last kept frame (a last packet's stored
+    // duration can be shorter than the frame is on screen: millisecond
+    // clocks, variable rates), so no frame of the next range falls inside
+    // this range's edit entry.
     for (Track& t : tracks_)
-      if (t.wroteInRange) t.cursor = t.rangeEnd;
+      if (t.wroteInRange) t.cursor = t.video ? std::max(t.rangeEnd, t.end + t.offset) : t.rangeEnd;
     return std::nullopt;
   }
 
@@ -343,35 +361,41 @@ class Copier {
   // Matroska and other containers without decode times: the demuxer knows
   // them only a few frames after a seek. The frames before the first known
   // one get times one frame apart before it (never after their own
-  // presentation), so that decode times rise.
-  Status flushUndated(Track& t, std::optional<std::int64_t> nextDts) {
+  // presentation), so that decode times rise; then the packets go on as
+  // if the source had stored them.
+  Status dateVideo(Track& t, SourceRange r, ff::PacketPtr p) {
+    if (p->dts == AV_NOPTS_VALUE && p->pts != AV_NOPTS_VALUE) {
+      t.undated.push_back(std::move(p));
+      return std::nullopt;
+    }
+    if (Status s = flushUndated(t, r, p->dts)) return s;
+    if (t.done) return std::nullopt;
+    return takeVideo(t, r, std::move(p));
+  }
+
+  Status flushUndated(Track& t, SourceRange r, std::optional<std::int64_t> nextDts) {
     if (t.undated.empty()) return std::nullopt;
     std::vector<ff::PacketPtr> held = std::move(t.undated);
     t.undated.clear();
-    std::int64_t after = nextDts ? *nextDts : std::numeric_limits<std::int64_t>::max();
-    if (!nextDts)
+    std::int64_t after = std::numeric_limits<std::int64_t>::max();
+    if (nextDts) {
+      after = *nextDts;
+    } else {
       for (const ff::PacketPtr& p : held) after = std::min(after, p->pts + 1);
+    }
     for (std::size_t i = held.size(); i-- > 0;) {
-      std::int64_t d = after - std::max<std::int64_t>(1, t.fallbackDuration);
-      if (held[i]->pts != AV_NOPTS_VALUE) d = std::min(d, held[i]->pts);
+      const std::int64_t d = std::min(after - std::max<std::int64_t>(1, t.fallbackDuration), held[i]->pts);
       held[i]->dts = d;
       after = d;
     }
-    for (ff::PacketPtr& p : held)
-      if (Status s = writeDated(t, std::move(p))) return s;
+    for (ff::PacketPtr& p : held) {
+      if (t.done) break;
+      if (Status s = takeVideo(t, r, std::move(p))) return s;
+    }
     return std::nullopt;
   }
 
   Status write(Track& t, ff::PacketPtr p) {
-    if (t.video && p->dts == AV_NOPTS_VALUE) {
-      t.undated.push_back(std::move(p));
-      return std::nullopt;
-    }
-    if (Status s = flushUndated(t, p->dts)) return s;
-    return writeDated(t, std::move(p));
-  }
-
-  Status writeDated(Track& t, ff::PacketPtr p) {
     const std::size_t k = t.anchors.size() - 1;
     if (!t.wroteInRange) {
       if (t.nalLengthSize > 0 && t.anyWritten) {
@@ -379,9 +403,10 @@ class Copier {
       }
       t.anyWritten = true;
       t.wroteInRange = true;
-      t.anchors[k] = Anchor{t.samples, Pts(p.get())};
+      t.anchors[k] = Anchor{t.samples, Pts(p.get()), 0};
       t.offset = t.cursor - Dts(p.get());
     }
+    if (t.retimeRate > 0) return writeRetimed(t, std::move(p));
     const std::int64_t dts = Dts(p.get()) + t.offset;
     const std::int64_t pts = Pts(p.get()) + t.offset;
     const std::int64_t duration = p->duration > 0 ? p->duration : t.fallbackDuration;
@@ -393,6 +418,28 @@ class Copier {
     p->pos = -1;
     p->stream_index = t.out->index;
     av_packet_rescale_ts(p.get(), t.in->time_base, t.out->time_base);
+    if (t.samples == t.anchors.back().value_or(Anchor{-1, 0, 0}).sample) t.anchors.back()->written = p->pts;
+    const int err = av_interleaved_write_frame(out_.get(), p.get());
+    if (err < 0) return ff::makeError(err, "Cannot write the movie");
+    ++t.samples;
+    return std::nullopt;
+  }
+
+  // Sound on a coarse clock: each packet follows the previous one by its
+  // own number of samples (t.cursor and t.rangeEnd count samples).
+  Status writeRetimed(Track& t, ff::PacketPtr p) {
+    const AVRational rate{1, t.retimeRate};
+    std::int64_t duration = av_get_audio_frame_duration2(t.in->codecpar, p->size);
+    if (duration <= 0) duration = av_rescale_q(std::max<std::int64_t>(p->duration, 1), t.in->time_base, rate);
+    const std::int64_t at = t.wroteInRange && t.samples > t.anchors.back().value_or(Anchor{}).sample ? t.rangeEnd : t.cursor;
+    p->dts = p->pts = at;
+    p->duration = duration;
+    t.rangeEnd = at + duration;
+    p->flags &= ~AV_PKT_FLAG_DISCARD;
+    p->pos = -1;
+    p->stream_index = t.out->index;
+    av_packet_rescale_ts(p.get(), rate, t.out->time_base);
+    if (t.samples == t.anchors.back().value_or(Anchor{-1, 0, 0}).sample) t.anchors.back()->written = p->pts;
     const int err = av_interleaved_write_frame(out_.get(), p.get());
     if (err < 0) return ff::makeError(err, "Cannot write the movie");
     ++t.samples;
@@ -436,30 +483,72 @@ class Copier {
       if (!ours[i]) continue;
       const Track& t = *ours[i];
       const mp4::TrackTiming& tt = timing->tracks[i];
-      if (static_cast<std::int64_t>(tt.compositionTimes.size()) != t.samples || tt.timescale == 0)
+      // Text tracks get empty samples between cues from the muxer.
+      if ((!t.sparse && static_cast<std::int64_t>(tt.compositionTimes.size()) != t.samples) || tt.timescale == 0 ||
+          tt.compositionTimes.empty())
         return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected samples."};
       const TickBase trackBase{1, tt.timescale};
+      // Where each piece of the track starts on the output (movie units)
+      // and what it shows from there (-1: nothing).
+      struct Piece {
+        std::int64_t at = 0;
+        std::int64_t media = -1;
+      };
+      std::vector<Piece> pieces;
+      const bool sound = !t.video && !t.sparse;
+      std::int64_t cursor = 0;
       for (std::size_t k = 0; k < spans_.size(); ++k) {
         if (!spans_[k]) continue;
         const TickSpan span = *spans_[k];
-        const std::int64_t length = RescaleTicks(span.length(), pb, movie);
+        const std::int64_t rangeAt = cursor;
+        cursor += RescaleTicks(span.length(), pb, movie);
         const std::optional<Anchor>& a = t.anchors[k];
         if (!a) {
-          edits[i].push_back({length, -1});
+          pieces.push_back({rangeAt, -1});
           continue;
         }
-        const std::int64_t anchorTime = tt.compositionTimes[static_cast<std::size_t>(a->sample)];
+        std::int64_t anchorTime = 0;
+        if (t.sparse) {
+          // The cue's own sample, found by its time.
+          const std::int64_t at = RescaleTicks(a->written, BaseOf(t.out), trackBase);
+          anchorTime = tt.compositionTimes.front();
+          for (std::int64_t c : tt.compositionTimes)
+            if (std::llabs(c - at) < std::llabs(anchorTime - at)) anchorTime = c;
+        } else {
+          anchorTime = tt.compositionTimes[static_cast<std::size_t>(a->sample)];
+        }
         const std::int64_t start = &t == primary_ ? span.start : RescaleTicks(span.start, pb, BaseOf(t.in));
         const std::int64_t into = RescaleTicks(start - a->pts, BaseOf(t.in), trackBase);
-        if (into >= 0) {
-          edits[i].push_back({length, anchorTime + into});
+        if (into < 0) {
+          // The track starts later than the range (sound that starts after
+          // the picture): nothing until it does.
+          pieces.push_back({rangeAt, -1});
+          pieces.push_back({rangeAt + RescaleTicks(-into, trackBase, movie), anchorTime});
           continue;
         }
-        // The track starts later than the range (sound that starts after
-        // the picture): nothing until it does.
-        const std::int64_t gap = std::min(length, RescaleTicks(-into, trackBase, movie));
-        if (gap > 0) edits[i].push_back({gap, -1});
-        if (length > gap) edits[i].push_back({length - gap, anchorTime});
+        const std::int64_t media = anchorTime + into;
+        if (sound && rangeAt > 0) {
+          // Sound after the first range starts on a whole packet, placed so
+          // that the range's first instant still plays with its picture: the
+          // part of the packet before it plays at the end of the previous
+          // range. Demuxers that trim only a movie's first packet (FFmpeg's)
+          // then keep every range in step.
+          const std::size_t from = static_cast<std::size_t>(a->sample);
+          std::int64_t packet = media;
+          for (std::size_t j = from; j < tt.compositionTimes.size() && tt.compositionTimes[j] <= media; ++j)
+            packet = tt.compositionTimes[j];
+          const std::int64_t early = RescaleTicks(media - packet, trackBase, movie);
+          if (early > 0 && !pieces.empty() && rangeAt - early > pieces.back().at) {
+            pieces.push_back({rangeAt - early, packet});
+            continue;
+          }
+        }
+        pieces.push_back({rangeAt, media});
+      }
+      for (std::size_t j = 0; j < pieces.size(); ++j) {
+        const std::int64_t end = j + 1 < pieces.size() ? pieces[j + 1].at : cursor;
+        const std::int64_t length = std::min(end, cursor) - pieces[j].at;
+        if (length > 0) edits[i].push_back({length, pieces[j].media});
       }
     }
     return mp4::WriteEditLists(request_.outputPath, edits, static_cast<std::uint32_t>(movie.den), lengthIn(movie));

@@ -193,7 +193,7 @@ void setDuration(Box& box, std::size_t v0At, std::size_t v1At, std::uint64_t dur
 
 }  // namespace
 
-Status writeEditList(const std::string& path, const std::vector<EditEntry>& entries, int fps) {
+Status writeEditList(const std::string& path, const std::vector<EditEntry>& entries, double fps) {
   if (entries.empty() || fps <= 0) return editError("no edit entries");
   Bytes data;
   {

@@ -20,6 +20,6 @@ namespace kf::testmovies {
 // of frame firstFrame; a sound entry starts at the same moment, counted from
 // the track's first presented sample (its existing edit, e.g. codec priming).
 // Track and movie durations are set to the edited length.
-Status writeEditList(const std::string& path, const std::vector<EditEntry>& entries, int fps);
+Status writeEditList(const std::string& path, const std::vector<EditEntry>& entries, double fps);
 
 }  // namespace kf::testmovies

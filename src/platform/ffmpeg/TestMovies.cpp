@@ -45,8 +45,17 @@ const char* formatName(Container c) {
     case Container::Mov: return "mov";
     case Container::Mkv: return "matroska";
     case Container::WebM: return "webm";
+    case Container::Ts: return "mpegts";
   }
   return "mp4";
+}
+
+// A tx3g sample description: no display flags, centred at the bottom, a
+// transparent background, default box, one style and a font table.
+std::vector<std::uint8_t> textSampleDescription() {
+  return {0, 0, 0, 0,  1, 0xFF,  0, 0, 0, 0,  0, 0, 0, 0, 0, 0, 0, 0,
+          0, 0, 0, 0, 0, 1, 0, 18, 0xFF, 0xFF, 0xFF, 0xFF,
+          0, 0, 0, 18, 'f', 't', 'a', 'b', 0, 1, 0, 1, 5, 'S', 'e', 'r', 'i', 'f'};
 }
 
 struct Encoder {
@@ -66,7 +75,11 @@ class Writer {
     if (s_.hasVideo())
       if (auto e = openVideo()) return e;
     if (s_.hasAudio())
-      if (auto e = openAudio()) return e;
+      for (int k = 0; k < std::max(1, s_.soundTracks); ++k)
+        if (auto e = openAudio(k)) return e;
+    if (s_.subtitles)
+      if (auto e = openSubtitles()) return e;
+    if (!s_.timecode.empty() && video_.stream) av_dict_set(&video_.stream->metadata, "timecode", s_.timecode.c_str(), 0);
     if (!(oc->oformat->flags & AVFMT_NOFILE)) {
       if ((err = avio_open(&oc->pb, path_.c_str(), AVIO_FLAG_WRITE)) < 0)
         return ff::makeError(err, "open " + path_);
@@ -84,25 +97,33 @@ class Writer {
 
     const int frames = s_.frameCount();
     const double end = s_.hasVideo() ? expectedDurationUnedited() : std::max(0.0, s_.seconds);
-    const std::int64_t totalSamples = s_.hasAudio() ? std::llround(end * s_.sampleRate) : 0;
-    int frame = 0;
+    delaySamples_ = std::llround(std::max(0.0, s_.soundDelay) * s_.sampleRate);
+    const std::int64_t totalSamples =
+        s_.hasAudio() ? std::max<std::int64_t>(0, std::llround(end * s_.sampleRate) - delaySamples_) : 0;
+    const int cues = s_.subtitles ? static_cast<int>(std::ceil(end)) : 0;
+    int frame = 0, cue = 0;
     std::int64_t sample = 0;
-    while (frame < frames || sample < totalSamples) {
-      const double vt = frame < frames ? frameTime(s_, frame) : std::numeric_limits<double>::infinity();
-      const double at = sample < totalSamples ? double(sample) / s_.sampleRate
-                                              : std::numeric_limits<double>::infinity();
-      if (vt <= at) {
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    while (frame < frames || sample < totalSamples || cue < cues) {
+      const double vt = frame < frames ? frameTime(s_, frame) : kNever;
+      const double at = sample < totalSamples ? double(sample + delaySamples_) / s_.sampleRate : kNever;
+      const double st = cue < cues ? double(cue) : kNever;
+      if (st <= vt && st <= at) {
+        const double length = std::min(1.0, end - cue);
+        if (auto e = writeCue(cue++, length)) return e;
+      } else if (vt <= at) {
         if (auto e = writeVideo(frame++)) return e;
       } else {
         const int n = static_cast<int>(std::min<std::int64_t>(audioFrameSize_, totalSamples - sample));
-        if (auto e = writeAudio(sample, n)) return e;
+        for (std::size_t k = 0; k < audios_.size(); ++k)
+          if (auto e = writeAudio(k, sample, n)) return e;
         sample += n;
       }
     }
     if (video_.ctx)
       if (auto e = send(video_, nullptr)) return e;
-    if (audio_.ctx)
-      if (auto e = send(audio_, nullptr)) return e;
+    for (Encoder& a : audios_)
+      if (auto e = send(a, nullptr)) return e;
     if ((err = av_write_trailer(oc)) < 0) return ff::makeError(err, "write trailer");
     out_.reset();
     return std::nullopt;
@@ -110,7 +131,12 @@ class Writer {
 
  private:
   double expectedDurationUnedited() const {
-    return double(frameTicks(s_, s_.frameCount())) / s_.fps;
+    return double(frameTicks(s_, s_.frameCount())) / s_.rate();
+  }
+
+  // Ticks of the video time base per frame period.
+  std::int64_t periodTicks() const {
+    return s_.timeBaseDen > 0 ? std::int64_t{s_.fpsDen} * s_.timeBaseDen / s_.fps : 1;
   }
 
   Status openVideo() {
@@ -124,8 +150,8 @@ class Writer {
     c->width = s_.width;
     c->height = s_.height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = AVRational{1, s_.fps};
-    c->framerate = AVRational{s_.fps, 1};
+    c->time_base = s_.timeBaseDen > 0 ? AVRational{1, s_.timeBaseDen} : AVRational{s_.fpsDen, s_.fps};
+    c->framerate = AVRational{s_.fps, s_.fpsDen};
     c->gop_size = s_.gop;
     c->thread_count = 2;
     if (out_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -160,7 +186,7 @@ class Writer {
       return ff::makeError(err, "video parameters");
     if (s_.video == VideoCodec::Hevc && s_.hvc1) video_.stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     video_.stream->time_base = c->time_base;
-    video_.stream->avg_frame_rate = AVRational{s_.fps, 1};
+    video_.stream->avg_frame_rate = AVRational{s_.fps, s_.fpsDen};
     if (s_.rotation % 360 != 0) {
       auto* m = reinterpret_cast<std::int32_t*>(
           av_stream_new_side_data(video_.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
@@ -178,13 +204,15 @@ class Writer {
     return std::nullopt;
   }
 
-  Status openAudio() {
+  Status openAudio(int track) {
     const char* name = s_.audio == AudioCodec::Aac ? "aac" : "libopus";
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     if (!codec) return genError(std::string("encoder missing: ") + name);
+    Encoder& audio_ = audios_.emplace_back();
     audio_.stream = avformat_new_stream(out_.get(), nullptr);
     audio_.ctx.reset(avcodec_alloc_context3(codec));
     if (!audio_.stream || !audio_.ctx) return genError("out of memory");
+    if (s_.soundTracks > 1) av_dict_set(&audio_.stream->metadata, "language", soundLanguage(track).c_str(), 0);
     AVCodecContext* c = audio_.ctx.get();
     c->sample_rate = s_.sampleRate;
     av_channel_layout_default(&c->ch_layout, s_.audioChannels);
@@ -209,6 +237,49 @@ class Writer {
     return std::nullopt;
   }
 
+  // Text samples written as stored (a 16-bit length and the UTF-8 text).
+  Status openSubtitles() {
+    if (s_.container != Container::Mp4 && s_.container != Container::Mov)
+      return genError("subtitles need MP4 or QuickTime");
+    text_ = avformat_new_stream(out_.get(), nullptr);
+    if (!text_) return genError("out of memory");
+    text_->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+    text_->codecpar->codec_id = AV_CODEC_ID_MOV_TEXT;
+    const auto desc = textSampleDescription();
+    text_->codecpar->extradata = static_cast<std::uint8_t*>(av_mallocz(desc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!text_->codecpar->extradata) return genError("out of memory");
+    std::memcpy(text_->codecpar->extradata, desc.data(), desc.size());
+    text_->codecpar->extradata_size = static_cast<int>(desc.size());
+    text_->time_base = AVRational{1, 1000};
+    av_dict_set(&text_->metadata, "language", "eng", 0);
+    return std::nullopt;
+  }
+
+  Status writeCue(int n, double seconds) {
+    const std::string text = std::to_string(n);
+    ff::PacketPtr pkt = ff::allocPacket();
+    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(text.size() + 2)) < 0) return genError("out of memory");
+    pkt->data[0] = static_cast<std::uint8_t>(text.size() >> 8);
+    pkt->data[1] = static_cast<std::uint8_t>(text.size());
+    std::memcpy(pkt->data + 2, text.data(), text.size());
+    pkt->stream_index = text_->index;
+    pkt->pts = pkt->dts = av_rescale_q(std::int64_t{n} * 1000, AVRational{1, 1000}, text_->time_base);
+    pkt->duration = av_rescale_q(std::llround(seconds * 1000), AVRational{1, 1000}, text_->time_base);
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    shift(pkt.get(), text_);
+    const int err = av_interleaved_write_frame(out_.get(), pkt.get());
+    if (err < 0) return ff::makeError(err, "write packet");
+    return std::nullopt;
+  }
+
+  // The file's clock starts at startSeconds.
+  void shift(AVPacket* pkt, const AVStream* st) const {
+    if (!(s_.startSeconds > 0)) return;
+    const std::int64_t by = av_rescale_q(std::llround(s_.startSeconds * 1e6), AVRational{1, 1000000}, st->time_base);
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += by;
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += by;
+  }
+
   Status writeVideo(int n) {
     AVFrame* f = picture_.get();
     int err = av_frame_make_writable(f);
@@ -224,7 +295,7 @@ class Writer {
       std::memset(f->data[1] + y * f->linesize[1], top ? 128 : u, cw);
       std::memset(f->data[2] + y * f->linesize[2], top ? 128 : v, cw);
     }
-    f->pts = frameTicks(s_, n);
+    f->pts = frameTicks(s_, n) * periodTicks();
     f->pict_type = AV_PICTURE_TYPE_NONE;
     return send(video_, f);
   }
@@ -246,7 +317,9 @@ class Writer {
     }
   }
 
-  Status writeAudio(std::int64_t first, int count) {
+  Status writeAudio(std::size_t track, std::int64_t first, int count) {
+    Encoder& audio_ = audios_[track];
+    const double scale = std::pow(1.5, double(track));
     AVFrame* f = sound_.get();
     av_frame_unref(f);
     f->format = audio_.ctx->sample_fmt;
@@ -258,10 +331,11 @@ class Writer {
     const int channels = s_.audioChannels;
     const bool planar = av_sample_fmt_is_planar(audio_.ctx->sample_fmt);
     for (int c = 0; c < channels; ++c) {
-      const double w = 2 * M_PI * toneFrequency(s_, c) / s_.sampleRate;
+      const double w = 2 * M_PI * toneFrequency(s_, c) * scale / s_.sampleRate;
       for (int i = 0; i < count; ++i) {
-        // Phase from the absolute sample index, so frames join seamlessly.
-        const double x = 0.5 * std::sin(w * double(first + i));
+        // Phase from the sample's time in the movie, so frames join
+        // seamlessly and a sample's time can be read back from it.
+        const double x = 0.5 * std::sin(w * double(delaySamples_ + first + i));
         if (planar) {
           reinterpret_cast<float*>(f->data[c])[i] = static_cast<float>(x);
         } else {
@@ -269,7 +343,7 @@ class Writer {
         }
       }
     }
-    f->pts = first;
+    f->pts = delaySamples_ + first;
     return send(audio_, f);
   }
 
@@ -283,6 +357,7 @@ class Writer {
       if (err < 0) return ff::makeError(err, "encode");
       pkt->stream_index = e.stream->index;
       av_packet_rescale_ts(pkt.get(), e.ctx->time_base, e.stream->time_base);
+      shift(pkt.get(), e.stream);
       if ((err = av_interleaved_write_frame(out_.get(), pkt.get())) < 0) return ff::makeError(err, "write packet");
     }
   }
@@ -290,9 +365,12 @@ class Writer {
   MovieSpec s_;
   std::string path_;
   ff::OutputContextPtr out_;
-  Encoder video_, audio_;
+  Encoder video_;
+  std::vector<Encoder> audios_;
+  AVStream* text_ = nullptr;
   ff::FramePtr picture_, sound_;
   int audioFrameSize_ = 1024;
+  std::int64_t delaySamples_ = 0;
 };
 
 std::uint64_t fnv1a(const std::string& text) {
@@ -326,8 +404,8 @@ const char* audioName(AudioCodec a) {
 }  // namespace
 
 int MovieSpec::frameCount() const {
-  if (!hasVideo() || !(seconds > 0) || fps <= 0) return 0;
-  const double ticks = seconds * fps;
+  if (!hasVideo() || !(seconds > 0) || fps <= 0 || fpsDen <= 0) return 0;
+  const double ticks = seconds * rate();
   if (!variableFrameRate) return static_cast<int>(std::floor(ticks + 1e-9));
   int n = 0;
   while (double(frameTicks(*this, n)) < ticks - 1e-9) ++n;
@@ -340,6 +418,7 @@ std::string MovieSpec::extension() const {
     case Container::Mov: return ".mov";
     case Container::Mkv: return ".mkv";
     case Container::WebM: return ".webm";
+    case Container::Ts: return ".ts";
   }
   return ".mp4";
 }
@@ -352,6 +431,14 @@ std::string MovieSpec::key() const {
     << audioChannels << " sr" << sampleRate << " tone" << toneHz << " damage" << int(damage) << " "
     << preset << " crf" << crf << " noise" << noise << " edits";
   for (const auto& e : editList) o << " " << e.firstFrame << "+" << e.frameCount;
+  // Later fields only when set, so that existing movies keep their names.
+  if (fpsDen != 1) o << " fpsden" << fpsDen;
+  if (timeBaseDen != 0) o << " tb" << timeBaseDen;
+  if (startSeconds != 0) o << " start" << startSeconds;
+  if (soundDelay != 0) o << " sounddelay" << soundDelay;
+  if (soundTracks != 1) o << " sounds" << soundTracks;
+  if (subtitles) o << " subtitles";
+  if (!timecode.empty()) o << " tc" << timecode;
   return o.str();
 }
 
@@ -401,6 +488,53 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
   }
   if (name == "truncated") { s.damage = Damage::Truncated; return s; }
   if (name == "empty") { s.seconds = 0; return s; }
+  // Shapes of movies people bring: 6 s, 2 s groups of pictures.
+  s.seconds = 6;
+  s.gop = 60;
+  s.preset = "ultrafast";
+  s.crf = 30;
+  s.toneHz = 37;  // a period longer than any sync error worth measuring
+  auto ntsc = [](MovieSpec m, int perSecond) {
+    m.fps = perSecond * 1000;
+    m.fpsDen = 1001;
+    m.gop = perSecond * 2;
+    m.timeBaseDen = perSecond == 24 ? 24000 : 30000;
+    if (perSecond == 60) m.timeBaseDen = 60000;
+    return m;
+  };
+  if (name == "ntsc") return ntsc(s, 30);
+  if (name == "film") return ntsc(s, 24);
+  if (name == "p5994") return ntsc(s, 60);
+  if (name == "vfr6") { s.variableFrameRate = true; return s; }
+  if (name == "mkv-long") {
+    s = ntsc(s, 30);
+    s.container = Container::Mkv;
+    s.seconds = 12;
+    s.gop = 250;
+    s.bframes = 3;
+    return s;
+  }
+  if (name == "webm6") {
+    s.container = Container::WebM;
+    s.video = VideoCodec::Vp9;
+    s.audio = AudioCodec::Opus;
+    return s;
+  }
+  if (name == "ts10") {
+    s = ntsc(s, 30);
+    s.container = Container::Ts;
+    s.timeBaseDen = 90000;
+    s.startSeconds = 10;
+    return s;
+  }
+  if (name == "mov-tc") {
+    s.container = Container::Mov;
+    s.timecode = "01:00:00:00";
+    return s;
+  }
+  if (name == "late-sound") { s.soundDelay = 1.5; return s; }
+  if (name == "two-sound") { s.soundTracks = 2; return s; }
+  if (name == "subtitles") { s.subtitles = true; return s; }
   return std::nullopt;
 }
 
@@ -413,7 +547,8 @@ MovieSpec named(const std::string& name) {
 std::vector<std::string> names() {
   return {"h264",       "mov",   "mkv",    "webm",      "hev1",      "hvc1",       "rotated90", "silent",
           "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
-          "empty"};
+          "empty",      "ntsc",  "film",   "p5994",     "vfr6",      "mkv-long",   "webm6",     "ts10",
+          "mov-tc",     "late-sound", "two-sound", "subtitles"};
 }
 
 std::string cacheDir() {
@@ -429,7 +564,11 @@ Status generate(const MovieSpec& spec, const std::string& path) {
   if (!spec.hasVideo() && !spec.hasAudio()) return genError("a movie needs a video or a sound track");
   if (spec.width < 64 || spec.height < 64 || spec.width % 2 || spec.height % 2)
     return genError("picture size must be even and at least 64×64");
-  if (spec.fps <= 0 || spec.gop <= 0) return genError("frame rate and keyframe interval must be positive");
+  if (spec.fps <= 0 || spec.fpsDen <= 0 || spec.gop <= 0)
+    return genError("frame rate and keyframe interval must be positive");
+  if (spec.timeBaseDen > 0 && (std::int64_t{spec.fpsDen} * spec.timeBaseDen) % spec.fps != 0)
+    return genError("a frame must last whole ticks of the time base");
+  if (spec.soundTracks < 1) return genError("soundTracks must be at least 1");
   if (!spec.editList.empty() && spec.container != Container::Mp4 && spec.container != Container::Mov)
     return genError("edit lists need MP4 or QuickTime");
   if (spec.damage == Damage::Fragmented && spec.container != Container::Mp4 && spec.container != Container::Mov)
@@ -440,7 +579,7 @@ Status generate(const MovieSpec& spec, const std::string& path) {
 
   if (auto e = Writer(spec, path).run()) return e;
   if (!spec.editList.empty())
-    if (auto e = writeEditList(path, spec.editList, spec.fps)) return e;
+    if (auto e = writeEditList(path, spec.editList, spec.rate())) return e;
   if (spec.damage == Damage::Truncated) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
@@ -490,7 +629,12 @@ double toneFrequency(const MovieSpec& spec, int channel) {
   return spec.toneHz * (channel + 1);
 }
 
-double frameTime(const MovieSpec& spec, int n) { return double(frameTicks(spec, n)) / spec.fps; }
+double frameTime(const MovieSpec& spec, int n) { return double(frameTicks(spec, n)) / spec.rate(); }
+
+std::string soundLanguage(int track) {
+  static const char* const kLanguages[] = {"eng", "fra", "deu", "spa", "ita", "jpn"};
+  return kLanguages[std::clamp(track, 0, 5)];
+}
 
 std::vector<int> expectedFrames(const MovieSpec& spec) {
   std::vector<int> out;
@@ -507,10 +651,10 @@ double expectedDuration(const MovieSpec& spec) {
   if (!spec.editList.empty()) {
     int frames = 0;
     for (const auto& e : spec.editList) frames += e.frameCount;
-    return double(frames) / spec.fps;
+    return double(frames) / spec.rate();
   }
   if (!spec.hasVideo()) return std::max(0.0, spec.seconds);
-  return double(frameTicks(spec, spec.frameCount())) / spec.fps;
+  return double(frameTicks(spec, spec.frameCount())) / spec.rate();
 }
 
 namespace {

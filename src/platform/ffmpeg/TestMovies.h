@@ -39,7 +39,7 @@
 
 namespace kf::testmovies {
 
-enum class Container { Mp4, Mov, Mkv, WebM };
+enum class Container { Mp4, Mov, Mkv, WebM, Ts };
 enum class VideoCodec { None, H264, Hevc, Vp9 };
 enum class AudioCodec { None, Aac, Opus };
 // How the finished file is damaged or arranged after encoding.
@@ -76,12 +76,22 @@ struct MovieSpec {
   int noise = 0;             // 0..64: grain in the lower half (raises the bit rate)
   std::string preset = "veryfast";   // x264/x265 preset
   int crf = 23;
+  // Real-world shapes (the defaults leave a movie as above):
+  int fpsDen = 1;            // the rate is fps / fpsDen (30000/1001 for 29.97)
+  int timeBaseDen = 0;       // video time base 1/timeBaseDen; 0: one tick per frame
+  double startSeconds = 0;   // first timestamp of the file (MPEG-TS camera clocks)
+  double soundDelay = 0;     // sound starts this much after the picture
+  int soundTracks = 1;       // further tracks: tones 1.5× apart, languages below
+  bool subtitles = false;    // a text track, one cue per second reading its number
+  std::string timecode;      // QuickTime timecode track, e.g. "01:00:00:00" (MOV)
 
   bool hasVideo() const { return video != VideoCodec::None; }
   bool hasAudio() const { return audio != AudioCodec::None; }
   // Number of video frames encoded.
   int frameCount() const;
-  // File name extension with the dot: ".mp4", ".mov", ".mkv", ".webm".
+  // Frames per second as a number (fps / fpsDen).
+  double rate() const { return double(fps) / fpsDen; }
+  // File name extension with the dot: ".mp4", ".mov", ".mkv", ".webm", ".ts".
   std::string extension() const;
   // A stable text naming every field; the cache file name derives from it.
   std::string key() const;
@@ -103,6 +113,18 @@ struct MovieSpec {
 //   fragmented  fragmented MP4 (grows cleanly, see GrowingFile)
 //   truncated   cut to 60 %, index lost: must fail to open
 //   empty       tracks but no samples: zero duration
+// Shapes of movies people bring (6 s, GOP 2 s, B-frames):
+//   ntsc        29.97 fps with time base 1/30000
+//   film        23.976 fps;  p5994  59.94 fps
+//   vfr6        variable frame rate
+//   mkv-long    Matroska, 29.97 fps, GOP 250 with B-frames
+//   webm6       VP9/Opus WebM
+//   ts10        MPEG-TS, 29.97 fps, first timestamp 10 s
+//   mov-tc      QuickTime with a timecode track (01:00:00:00)
+//   late-sound  sound starts 1.5 s after the picture
+//   two-sound   two sound tracks ("eng", "fra")
+//   subtitles   a mov_text subtitle track
+// Sound channel c of track k is a tone of toneFrequency(S, c) × 1.5^k Hz.
 // Unknown names give nullopt.
 std::optional<MovieSpec> tryNamed(const std::string& name);
 // As tryNamed, for tests: throws std::runtime_error on an unknown name.
@@ -122,8 +144,10 @@ std::string ensure(const MovieSpec& spec);
 
 // Presentation time in seconds of coded frame n (before any edit list).
 double frameTime(const MovieSpec& spec, int n);
-// Frequency of the tone on channel c (0-based).
+// Frequency of the tone on channel c (0-based) of the first sound track.
 double toneFrequency(const MovieSpec& spec, int channel);
+// Language of sound track k: "eng", "fra", "deu", ...
+std::string soundLanguage(int track);
 // Frame numbers a player shows from start to end, edit list applied.
 std::vector<int> expectedFrames(const MovieSpec& spec);
 // Presented duration in seconds, edit list applied.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -27,7 +28,7 @@ struct Opened {
   int stream = -1;
 };
 
-Result<Opened> Open(const std::string& path, AVMediaType type) {
+Result<Opened> Open(const std::string& path, AVMediaType type, int ordinal = -1) {
   Opened o;
   AVFormatContext* raw = nullptr;
   int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
@@ -36,7 +37,18 @@ Result<Opened> Open(const std::string& path, AVMediaType type) {
   err = avformat_find_stream_info(raw, nullptr);
   if (err < 0) return ff::makeError(err, "probe");
   const AVCodec* codec = nullptr;
-  o.stream = av_find_best_stream(raw, type, -1, -1, &codec, 0);
+  if (ordinal < 0) {
+    o.stream = av_find_best_stream(raw, type, -1, -1, &codec, 0);
+  } else {
+    o.stream = -1;
+    for (unsigned i = 0, seen = 0; i < raw->nb_streams; ++i)
+      if (raw->streams[i]->codecpar->codec_type == type && int(seen++) == ordinal) {
+        o.stream = int(i);
+        codec = avcodec_find_decoder(raw->streams[i]->codecpar->codec_id);
+        break;
+      }
+    if (o.stream < 0 || !codec) return ff::makeError(AVERROR_STREAM_NOT_FOUND, "no stream");
+  }
   if (o.stream < 0) return ff::makeError(o.stream, "no stream");
   o.dec.reset(avcodec_alloc_context3(codec));
   avcodec_parameters_to_context(o.dec.get(), raw->streams[o.stream]->codecpar);
@@ -123,18 +135,43 @@ Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOpti
   return frames;
 }
 
-Result<Sound> DecodeSound(const std::string& path) {
-  auto o = Open(path, AVMEDIA_TYPE_AUDIO);
+Result<Sound> DecodeSound(const std::string& path) { return DecodeSoundTrack(path, -1); }
+
+std::vector<std::string> TrackLanguages(const std::string& path, AVMediaType type) {
+  std::vector<std::string> out;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return out;
+  ff::InputContextPtr c(raw);
+  for (unsigned i = 0; i < raw->nb_streams; ++i) {
+    if (raw->streams[i]->codecpar->codec_type != type) continue;
+    const AVDictionaryEntry* e = av_dict_get(raw->streams[i]->metadata, "language", nullptr, 0);
+    out.push_back(e ? e->value : "");
+  }
+  return out;
+}
+
+double StartTime(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return 0;
+  ff::InputContextPtr c(raw);
+  avformat_find_stream_info(raw, nullptr);
+  return raw->start_time == AV_NOPTS_VALUE ? 0 : double(raw->start_time) / AV_TIME_BASE;
+}
+
+Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal) {
+  auto o = Open(path, AVMEDIA_TYPE_AUDIO, ordinal);
   if (!o) return o.error();
   Sound sound;
   sound.sampleRate = o->dec->sample_rate;
   const AVRational tb = o->fmt->streams[o->stream]->time_base;
   bool first = true;
   Status s = Run(*o, [&](AVFrame* f) {
+    const double at = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp * av_q2d(tb);
     if (first) {
-      sound.startTime = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp * av_q2d(tb);
+      sound.startTime = at;
       first = false;
     }
+    sound.frames.emplace_back(at, sound.samples.size());
     for (int i = 0; i < f->nb_samples; ++i) {
       float v = 0;
       switch (f->format) {
@@ -149,6 +186,19 @@ Result<Sound> DecodeSound(const std::string& path) {
   });
   if (s) return *s;
   return sound;
+}
+
+bool SampleAt(const Sound& sound, double t, float* value) {
+  auto it = std::upper_bound(sound.frames.begin(), sound.frames.end(), t,
+                             [](double v, const std::pair<double, std::size_t>& f) { return v < f.first; });
+  if (it == sound.frames.begin() || sound.sampleRate <= 0) return false;
+  const auto& f = *std::prev(it);
+  // Timestamps rounded to the container's clock (milliseconds) may leave a
+  // frame's last samples past the next frame's start: they still play.
+  const long i = static_cast<long>(f.second) + std::lround((t - f.first) * sound.sampleRate);
+  if (i < static_cast<long>(f.second) || i >= static_cast<long>(sound.samples.size())) return false;
+  *value = sound.samples[static_cast<std::size_t>(i)];
+  return true;
 }
 
 std::vector<double> WindowRms(const Sound& sound, double windowSeconds) {

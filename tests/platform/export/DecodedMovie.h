@@ -9,6 +9,10 @@
 
 #include "base/Error.h"
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 namespace kf::testing {
 
 struct Frame {
@@ -30,8 +34,20 @@ struct Sound {
   int sampleRate = 0;
   std::vector<float> samples;  // first channel
   double startTime = 0;        // of samples[0], seconds
+  // Each decoded frame's presentation time and its first sample's index.
+  std::vector<std::pair<double, std::size_t>> frames;
 };
+// The sample a player that follows timestamps plays at time t (seconds, as
+// the file's timestamps say): from the last frame that starts at or before
+// t. False when no frame covers t.
+bool SampleAt(const Sound& sound, double t, float* value);
 Result<Sound> DecodeSound(const std::string& path);
+// The `ordinal`-th sound track (0: the first in the file).
+Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal);
+// Number of tracks of a kind and each one's "language" tag ("" when none).
+std::vector<std::string> TrackLanguages(const std::string& path, AVMediaType type);
+// The container's start time in seconds (0 on the movie's own timeline).
+double StartTime(const std::string& path);
 
 // Root mean square of each consecutive window of `windowSeconds`.
 std::vector<double> WindowRms(const Sound& sound, double windowSeconds);

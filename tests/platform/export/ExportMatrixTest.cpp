@@ -1,0 +1,265 @@
+// The cutting rule on movies shaped like the ones people bring: fractional
+// and variable frame rates, Matroska, WebM, MPEG-TS with a clock starting at
+// 10 s, QuickTime with a timecode track, late sound, two sound tracks and
+// subtitles; each cut four ways, in both modes.
+//
+// What FFmpeg's decoder shows of each output must be exactly the frames whose
+// display interval (on the source's own timeline) overlaps a kept range, and
+// every sound track must start each range within 1 ms of its picture.
+//
+// Built twice: the default run takes the cells of kFastCells, the `slow`
+// run (KERFLINE_MATRIX_SLOW) the rest.
+#include <cmath>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "ExportSessionFixture.h"
+
+namespace kf {
+namespace {
+
+const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
+
+enum class Edit { InsideFrames, TwoMidGop, TenShort, ToEnd };
+const char* EditName(Edit e) {
+  switch (e) {
+    case Edit::InsideFrames: return "inside";
+    case Edit::TwoMidGop: return "midgop";
+    case Edit::TenShort: return "ten";
+    case Edit::ToEnd: return "toend";
+  }
+  return "";
+}
+
+struct Cell {
+  std::string source;
+  Edit edit;
+  ExportPreset preset;
+};
+
+std::string CellName(const Cell& c) {
+  std::string n = c.source + "_" + EditName(c.edit) + "_" + (c.preset == ExportPreset::Passthrough ? "lossless" : "reencode");
+  for (char& ch : n)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return n;
+}
+
+const std::vector<std::string> kSources = {"ntsc",   "film",       "p5994",     "vfr6",     "mkv-long", "webm6",
+                                           "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles"};
+const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort, Edit::ToEnd};
+
+// The default run: every source losslessly with the hardest edits, and a
+// sample of re-encodes.
+bool IsFast(const Cell& c) {
+  if (c.preset == ExportPreset::Passthrough) return c.edit == Edit::InsideFrames || c.edit == Edit::TenShort;
+  return c.edit == Edit::TenShort && (c.source == "p5994" || c.source == "vfr6" || c.source == "ts10" ||
+                                      c.source == "two-sound");
+}
+
+std::vector<Cell> Cells(bool slow) {
+  std::vector<Cell> out;
+  for (const auto& s : kSources)
+    for (Edit e : kEdits)
+      for (ExportPreset p : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
+        Cell c{s, e, p};
+        if (IsFast(c) != slow) out.push_back(c);
+      }
+  return out;
+}
+
+// A source as FFmpeg's decoder shows it, on its own timeline.
+struct Source {
+  std::string path;
+  std::vector<testing::Frame> frames;  // presentation order
+  std::vector<double> start;           // each frame's start on the timeline
+  double frameLength = 0;              // typical
+  double duration = 0;                 // the container's, as the player reports it
+  double origin = 0;
+  std::vector<testing::Sound> sounds;
+  std::vector<std::string> languages;
+  double endOf(std::size_t i) const { return i + 1 < start.size() ? start[i + 1] : start[i] + frameLength; }
+  double mid(std::size_t i) const { return (start[i] + endOf(i)) / 2; }
+};
+
+const Source& LoadSource(const std::string& name) {
+  static std::map<std::string, Source> cache;
+  auto it = cache.find(name);
+  if (it != cache.end()) return it->second;
+  Source s;
+  s.path = tm::ensure(tm::named(name));
+  auto frames = testing::DecodeVideo(s.path);
+  if (!frames.ok()) throw std::runtime_error(frames.error().message);
+  s.frames = std::move(*frames);
+  s.origin = testing::StartTime(s.path);
+  for (const auto& f : s.frames) s.start.push_back(f.time - s.origin);
+  s.frameLength = 1.0 / tm::named(name).rate();
+  auto d = ProbeMovieDuration(s.path);
+  s.duration = d.ok() ? *d : 0;
+  s.languages = testing::TrackLanguages(s.path, AVMEDIA_TYPE_AUDIO);
+  for (std::size_t k = 0; k < s.languages.size(); ++k) {
+    auto sound = testing::DecodeSoundTrack(s.path, static_cast<int>(k));
+    if (!sound.ok()) throw std::runtime_error(sound.error().message);
+    s.sounds.push_back(std::move(*sound));
+  }
+  return cache.emplace(name, std::move(s)).first->second;
+}
+
+// Frame indices scale with the movie's frame count (about 180 frames in
+// 6 s; GOPs of 2 s, so 0.2 and 0.53 of the way lie inside groups).
+std::vector<TimeSpan> RangesFor(const Source& s, Edit e) {
+  const double n = static_cast<double>(s.start.size());
+  auto at = [&](double f) { return static_cast<std::size_t>(f * n); };
+  switch (e) {
+    case Edit::InsideFrames: return {{s.mid(at(0.11)), s.mid(at(0.55))}};
+    case Edit::TwoMidGop: return {{s.start[at(0.2)], s.start[at(0.42)]}, {s.start[at(0.53)], s.start[at(0.78)]}};
+    case Edit::TenShort: {
+      std::vector<TimeSpan> v;
+      for (int i = 0; i < 10; ++i) v.push_back({0.137 + 0.5 * i, 0.137 + 0.5 * i + 0.23});
+      return v;
+    }
+    case Edit::ToEnd: return {{s.start[at(0.61)] + 0.004, s.duration}};
+  }
+  return {};
+}
+
+// Frames on screen for more than one 1/600 s unit inside [a, b), by index
+// into the source's frames, range after range.
+std::vector<std::vector<std::size_t>> Expected(const Source& s, const std::vector<TimeSpan>& ranges) {
+  const double eps = 1.0 / 600;
+  std::vector<std::vector<std::size_t>> out;
+  for (const TimeSpan& r : ranges) {
+    // Edit times reach the export rounded to 1/600 s.
+    const double a = std::round(r.start * 600) / 600, b = std::round(r.end * 600) / 600;
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < s.start.size(); ++i)
+      if (s.start[i] < b - eps && s.endOf(i) > a + eps) kept.push_back(i);
+    out.push_back(kept);
+  }
+  return out;
+}
+
+// Where the source's sound at `srcTime` plays in `out` around `outTime`,
+// both placed by their timestamps as a player places them: the lag
+// (seconds) that best lines up 40 ms of both, searched over ±13 ms. NaN
+// when either has no sound there.
+double SoundLag(const testing::Sound& src, double srcTime, const testing::Sound& out, double outTime) {
+  const int rate = out.sampleRate;
+  if (rate <= 0 || src.sampleRate != rate) return std::nan("");
+  const long n = std::lround(0.040 * rate), search = std::lround(0.013 * rate);
+  std::vector<float> o(static_cast<std::size_t>(n)), i(static_cast<std::size_t>(n + 2 * search));
+  for (long x = 0; x < n; ++x)
+    if (!testing::SampleAt(out, outTime + double(x) / rate, &o[x])) return std::nan("");
+  for (long x = 0; x < n + 2 * search; ++x)
+    if (!testing::SampleAt(src, srcTime + double(x - search) / rate, &i[x])) return std::nan("");
+  double energy = 0;
+  for (float v : o) energy += double(v) * v;
+  if (energy / n < 0.01) return std::nan("");  // silence
+  long best = 0;
+  double bestErr = 1e300;
+  for (long lag = -search; lag <= search; ++lag) {
+    double err = 0;
+    for (long x = 0; x < n; ++x) {
+      const double d = double(o[x]) - i[x + search + lag];
+      err += d * d;
+    }
+    if (err < bestErr) {
+      bestErr = err;
+      best = lag;
+    }
+  }
+  return double(best) / rate;
+}
+
+class ExportMatrix : public ExportSessionTest, public ::testing::WithParamInterface<Cell> {};
+
+TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
+  const Cell& cell = GetParam();
+  const Source& src = LoadSource(cell.source);
+  ASSERT_GT(src.frames.size(), 120u);
+  const auto ranges = RangesFor(src, cell.edit);
+  const auto expected = Expected(src, ranges);
+  std::vector<int> numbers;
+  for (const auto& r : expected)
+    for (std::size_t i : r) numbers.push_back(src.frames[i].number);
+
+  const std::string out = Out(CellName(GetParam()) + ".mp4");
+  std::optional<Error> err;
+  ASSERT_EQ(Run(src.path, Request(ranges, cell.preset, out), &err), ExportStatus::Completed)
+      << (err ? err->message : "");
+  auto frames = testing::DecodeVideo(out);
+  ASSERT_TRUE(frames.ok()) << frames.error().message;
+  const std::vector<int> shown = Numbers(*frames);
+  if (shown != numbers) {
+    std::size_t d = 0;
+    while (d < shown.size() && d < numbers.size() && shown[d] == numbers[d]) ++d;
+    std::ostringstream o;
+    o << "shown " << shown.size() << " frames, expected " << numbers.size() << "; first difference at " << d
+      << ": shown";
+    for (std::size_t i = d > 3 ? d - 3 : 0; i < std::min(shown.size(), d + 6); ++i) o << " " << shown[i];
+    o << " | expected";
+    for (std::size_t i = d > 3 ? d - 3 : 0; i < std::min(numbers.size(), d + 6); ++i) o << " " << numbers[i];
+    FAIL() << o.str();
+  }
+
+  if (cell.preset == ExportPreset::Passthrough) {
+    // Copied frames decode exactly as in the source: no reference lost.
+    int differing = 0;
+    std::size_t at = 0;
+    for (const auto& r : expected)
+      for (std::size_t i : r) differing += (*frames)[at++].checksum != src.frames[i].checksum;
+    EXPECT_EQ(differing, 0);
+  }
+
+  // Every sound track, with its language, in step at every range's start.
+  auto normal = [](std::vector<std::string> v) {
+    for (auto& l : v)
+      if (l == "und") l.clear();
+    return v;
+  };
+  EXPECT_EQ(normal(testing::TrackLanguages(out, AVMEDIA_TYPE_AUDIO)), normal(src.languages));
+  for (std::size_t k = 0; k < src.sounds.size(); ++k) {
+    SCOPED_TRACE("sound track " + std::to_string(k));
+    auto sound = testing::DecodeSoundTrack(out, static_cast<int>(k));
+    ASSERT_TRUE(sound.ok()) << sound.error().message;
+    // Each range's first frame is presented where the ranges before it
+    // end: every kept frame lasts as long as in the source. (FFmpeg stamps
+    // the frames of later edit entries by a decode-order count, which with
+    // B-frames and variable rates is not their presentation time.)
+    double outStart = frames->front().time;
+    int measured = 0;
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      if (expected[r].empty()) continue;
+      const std::size_t i = expected[r].front();
+      const double srcStart = src.frames[i].time;  // as FFmpeg reports it
+      const double rangeAt = outStart;
+      outStart += src.endOf(expected[r].back()) - src.start[i];
+      // 40 ms from 5 ms into the range, or from where the source's sound
+      // starts when that is later.
+      double into = 0.005;
+      const double soundStart = src.sounds[k].startTime + 0.05;  // past any priming and the search
+      if (srcStart + into < soundStart) into = soundStart - srcStart;
+      const double length = src.endOf(expected[r].back()) - src.start[i];
+      if (into + 0.045 > length) continue;
+      const double lag = SoundLag(src.sounds[k], srcStart + into, *sound, rangeAt + into);
+      if (std::isnan(lag)) {
+        if (getenv("KF_DEBUG_SYNC")) std::fprintf(stderr, "range %zu: no sound (src %.4f out %.4f into %.4f len %.4f)\n", r, srcStart, rangeAt, into, length);
+        continue;
+      }
+      ++measured;
+      EXPECT_LE(std::fabs(lag), 0.001) << "range " << r << " is " << lag * 1000 << " ms out of step";
+    }
+    EXPECT_GT(measured, 0);
+  }
+}
+
+#ifdef KERFLINE_MATRIX_SLOW
+INSTANTIATE_TEST_SUITE_P(Slow, ExportMatrix, ::testing::ValuesIn(Cells(true)),
+                         [](const auto& info) { return CellName(info.param); });
+#else
+INSTANTIATE_TEST_SUITE_P(Fast, ExportMatrix, ::testing::ValuesIn(Cells(false)),
+                         [](const auto& info) { return CellName(info.param); });
+#endif
+
+}  // namespace
+}  // namespace kf
