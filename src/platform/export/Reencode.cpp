@@ -62,13 +62,25 @@ AVColorSpace AvColorspace(int swsCs) {
   }
 }
 
+// One sound track: decoded, placed by time, encoded.
+struct Lane {
+  AVStream* in = nullptr;
+  AVStream* out = nullptr;
+  ff::CodecContextPtr dec, enc;
+  ff::SwrPtr swr;
+  AVAudioFifo* fifo = nullptr;
+  bool done = true;
+  std::int64_t rangeSamples = 0, rangeTarget = 0, totalSamples = 0, pts = 0;
+};
+
 class Reencoder {
  public:
   Reencoder(AVFormatContext* in, const ExportRequest& request, const RunControl& control)
       : in_(in), request_(request), plan_(request.plan), control_(control) {}
 
   ~Reencoder() {
-    if (fifo_) av_audio_fifo_free(fifo_);
+    for (Lane& a : lanes_)
+      if (a.fifo) av_audio_fifo_free(a.fifo);
   }
 
   Status run() {
@@ -110,15 +122,14 @@ class Reencoder {
       AVStream* st = in_->streams[i];
       if (!IsExportedStream(st)) continue;
       if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !vin_) vin_ = st;
-      if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !ain_) ain_ = st;
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) lanes_.emplace_back().in = st;
     }
-    if (!vin_ && !ain_) return Error{ff::kFfmpegErrorDomain, AVERROR_STREAM_NOT_FOUND, "The movie has no video or sound to export."};
+    if (!vin_ && lanes_.empty()) return Error{ff::kFfmpegErrorDomain, AVERROR_STREAM_NOT_FOUND, "The movie has no video or sound to export."};
     if (vin_) {
       if (Status s = openDecoder(vin_, vdec_)) return s;
     }
-    if (ain_) {
-      if (Status s = openDecoder(ain_, adec_)) return s;
-    }
+    for (Lane& a : lanes_)
+      if (Status s = openDecoder(a.in, a.dec)) return s;
     AVFormatContext* raw = nullptr;
     int err = avformat_alloc_output_context2(&raw, nullptr, muxerName(request_.fileType), request_.outputPath.c_str());
     if (err < 0 || !raw) return ff::makeError(err, "Cannot create the movie");
@@ -128,9 +139,8 @@ class Reencoder {
     if (vin_) {
       if (Status s = openVideoEncoder()) return s;
     }
-    if (ain_) {
-      if (Status s = openAudioEncoder()) return s;
-    }
+    for (Lane& a : lanes_)
+      if (Status s = openAudioEncoder(a)) return s;
     err = avio_open(&out_->pb, request_.outputPath.c_str(), AVIO_FLAG_WRITE);
     if (err < 0) return ff::makeError(err, "Cannot create " + request_.outputPath);
     err = avformat_write_header(out_.get(), nullptr);
@@ -202,45 +212,45 @@ class Reencoder {
     return *probe_;
   }
 
-  Status openAudioEncoder() {
+  Status openAudioEncoder(Lane& a) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) return Error{ff::kFfmpegErrorDomain, AVERROR_ENCODER_NOT_FOUND, "The AAC encoder is not available."};
-    aenc_.reset(avcodec_alloc_context3(codec));
-    if (!aenc_) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    a.enc.reset(avcodec_alloc_context3(codec));
+    if (!a.enc) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     AVChannelLayout layout{};
-    if (adec_->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
-      av_channel_layout_copy(&layout, &adec_->ch_layout);
+    if (a.dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
+      av_channel_layout_copy(&layout, &a.dec->ch_layout);
     else
-      av_channel_layout_default(&layout, std::max(1, adec_->ch_layout.nb_channels));
-    int rate = adec_->sample_rate > 0 ? adec_->sample_rate : 48000;
+      av_channel_layout_default(&layout, std::max(1, a.dec->ch_layout.nb_channels));
+    int rate = a.dec->sample_rate > 0 ? a.dec->sample_rate : 48000;
     if (codec->supported_samplerates) {
       bool ok = false;
       for (const int* r = codec->supported_samplerates; *r; ++r) ok = ok || *r == rate;
       if (!ok) rate = 48000;
     }
-    av_channel_layout_copy(&aenc_->ch_layout, &layout);
+    av_channel_layout_copy(&a.enc->ch_layout, &layout);
     av_channel_layout_uninit(&layout);
-    aenc_->sample_rate = rate;
-    aenc_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    aenc_->bit_rate = kAudioBitRatePerChannel * aenc_->ch_layout.nb_channels;
-    aenc_->time_base = AVRational{1, rate};
-    if (out_->oformat->flags & AVFMT_GLOBALHEADER) aenc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    int err = avcodec_open2(aenc_.get(), codec, nullptr);
+    a.enc->sample_rate = rate;
+    a.enc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    a.enc->bit_rate = kAudioBitRatePerChannel * a.enc->ch_layout.nb_channels;
+    a.enc->time_base = AVRational{1, rate};
+    if (out_->oformat->flags & AVFMT_GLOBALHEADER) a.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int err = avcodec_open2(a.enc.get(), codec, nullptr);
     if (err < 0) return ff::makeError(err, "Cannot open the AAC encoder");
-    aout_ = avformat_new_stream(out_.get(), nullptr);
-    if (!aout_) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    err = avcodec_parameters_from_context(aout_->codecpar, aenc_.get());
+    a.out = avformat_new_stream(out_.get(), nullptr);
+    if (!a.out) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    err = avcodec_parameters_from_context(a.out->codecpar, a.enc.get());
     if (err < 0) return ff::makeError(err, "Cannot set up the sound track");
-    aout_->time_base = aenc_->time_base;
-    av_dict_copy(&aout_->metadata, ain_->metadata, 0);
-    av_dict_set(&aout_->metadata, "encoder", nullptr, 0);
-    av_dict_set(&aout_->metadata, "handler_name", nullptr, 0);
-    fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, aenc_->ch_layout.nb_channels, 4096);
-    if (!fifo_) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    a.out->time_base = a.enc->time_base;
+    av_dict_copy(&a.out->metadata, a.in->metadata, 0);
+    av_dict_set(&a.out->metadata, "encoder", nullptr, 0);
+    av_dict_set(&a.out->metadata, "handler_name", nullptr, 0);
+    a.fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, a.enc->ch_layout.nb_channels, 4096);
+    if (!a.fifo) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     return std::nullopt;
   }
 
-  AVStream* primary() const { return vin_ ? vin_ : ain_; }
+  AVStream* primary() const { return vin_ ? vin_ : lanes_.front().in; }
 
   // ---- one range ---------------------------------------------------------
   // `span`: the kept span in the primary track's ticks (FrameTiming.h).
@@ -249,42 +259,53 @@ class Reencoder {
     if (Status s = SeekBefore(in_, primary(), span.start)) return s;
     int err = 0;
     if (vdec_) avcodec_flush_buffers(vdec_.get());
-    if (adec_) avcodec_flush_buffers(adec_.get());
+    for (Lane& a : lanes_) {
+      avcodec_flush_buffers(a.dec.get());
+      a.done = false;
+      a.rangeSamples = 0;
+      a.rangeTarget = SamplesBetween(cursorTicks_, cursorTicks_ + span.length(), BaseOf(primary()), a.enc->sample_rate);
+    }
     videoDone_ = !vdec_;
-    audioDone_ = !adec_;
-    rangeSamples_ = 0;
-    rangeTargetSamples_ =
-        aenc_ ? SamplesBetween(cursorTicks_, cursorTicks_ + span.length(), BaseOf(primary()), aenc_->sample_rate) : 0;
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    while (!videoDone_ || !audioDone_) {
+    auto soundDone = [&] {
+      for (const Lane& a : lanes_)
+        if (!a.done) return false;
+      return true;
+    };
+    while (!videoDone_ || !soundDone()) {
       if (control_.isCancelled()) return CancelledError();
       err = av_read_frame(in_, pkt.get());
       if (err == AVERROR_EOF) break;
       if (err < 0) return ff::makeError(err, "Cannot read the source");
       Status s;
       if (vin_ && pkt->stream_index == vin_->index && !videoDone_)
-        s = decode(vdec_.get(), pkt.get(), true);
-      else if (ain_ && pkt->stream_index == ain_->index && !audioDone_)
-        s = decode(adec_.get(), pkt.get(), false);
+        s = decode(vdec_.get(), pkt.get(), nullptr);
+      else
+        for (Lane& a : lanes_)
+          if (pkt->stream_index == a.in->index && !a.done) s = decode(a.dec.get(), pkt.get(), &a);
       av_packet_unref(pkt.get());
       if (s) return s;
     }
     // Drain what the decoders still hold (end of file, or frames in flight).
     if (vdec_ && !videoDone_) {
-      if (Status s = decode(vdec_.get(), nullptr, true)) return s;
+      if (Status s = decode(vdec_.get(), nullptr, nullptr)) return s;
     }
-    if (adec_ && !audioDone_) {
-      if (Status s = decode(adec_.get(), nullptr, false)) return s;
-    }
-    // Sound keeps exact length per range so that later ranges stay in sync.
-    if (aenc_ && rangeSamples_ < rangeTargetSamples_) {
-      if (Status s = pushSilence(rangeTargetSamples_ - rangeSamples_)) return s;
+    for (Lane& a : lanes_) {
+      if (!a.done) {
+        if (Status s = decode(a.dec.get(), nullptr, &a)) return s;
+      }
+      // Sound keeps exact length per range so that later ranges stay in sync.
+      if (a.rangeSamples < a.rangeTarget) {
+        if (Status s = pushSilence(a, a.rangeTarget - a.rangeSamples)) return s;
+      }
     }
     return std::nullopt;
   }
 
-  Status decode(AVCodecContext* dec, const AVPacket* pkt, bool video) {
+  // `lane`: the sound track decoded, or nullptr for the picture.
+  Status decode(AVCodecContext* dec, const AVPacket* pkt, Lane* lane) {
+    const bool video = lane == nullptr;
     int err = avcodec_send_packet(dec, pkt);
     if (err < 0 && err != AVERROR(EAGAIN) && err != AVERROR_EOF) {
       // A damaged packet is skipped, as players do.
@@ -297,10 +318,10 @@ class Reencoder {
       err = avcodec_receive_frame(dec, frame.get());
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return std::nullopt;
       if (err < 0) return ff::makeError(err, "Cannot decode the source");
-      Status s = video ? takeVideoFrame(frame.get()) : takeAudioFrame(frame.get());
+      Status s = video ? takeVideoFrame(frame.get()) : takeAudioFrame(*lane, frame.get());
       av_frame_unref(frame.get());
       if (s) return s;
-      if ((video && videoDone_) || (!video && audioDone_)) return std::nullopt;
+      if ((video && videoDone_) || (!video && lane->done)) return std::nullopt;
     }
   }
 
@@ -425,105 +446,105 @@ class Reencoder {
   }
 
   // ---- audio -------------------------------------------------------------
-  Status takeAudioFrame(AVFrame* f) {
-    const AVRational tb = ain_->time_base;
+  Status takeAudioFrame(Lane& a, AVFrame* f) {
+    const AVRational tb = a.in->time_base;
     std::int64_t pts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
     if (pts == AV_NOPTS_VALUE) return std::nullopt;
-    const int rate = aenc_->sample_rate;
+    const int rate = a.enc->sample_rate;
     // Source position of the frame's first sample, in output samples.
     const std::int64_t first = av_rescale_q(pts, tb, AVRational{1, rate});
     const std::int64_t start = RescaleTicks(span_.start, BaseOf(primary()), TickBase{1, rate});
-    if (first - start >= rangeTargetSamples_) {
-      audioDone_ = true;
+    if (first - start >= a.rangeTarget) {
+      a.done = true;
       return std::nullopt;
     }
-    if (!swr_) {
+    if (!a.swr) {
       SwrContext* s = nullptr;
-      int err = swr_alloc_set_opts2(&s, &aenc_->ch_layout, AV_SAMPLE_FMT_FLTP, rate, &f->ch_layout,
+      int err = swr_alloc_set_opts2(&s, &a.enc->ch_layout, AV_SAMPLE_FMT_FLTP, rate, &f->ch_layout,
                                     static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
       if (err < 0 || !s) return ff::makeError(err, "Cannot convert the sound");
-      swr_.reset(s);
+      a.swr.reset(s);
       err = swr_init(s);
       if (err < 0) return ff::makeError(err, "Cannot convert the sound");
     }
-    const int maxOut = swr_get_out_samples(swr_.get(), f->nb_samples);
+    const int maxOut = swr_get_out_samples(a.swr.get(), f->nb_samples);
     if (maxOut <= 0) return std::nullopt;
     ff::FramePtr conv = ff::allocFrame();
     if (!conv) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     conv->format = AV_SAMPLE_FMT_FLTP;
     conv->nb_samples = maxOut;
-    av_channel_layout_copy(&conv->ch_layout, &aenc_->ch_layout);
+    av_channel_layout_copy(&conv->ch_layout, &a.enc->ch_layout);
     int err = av_frame_get_buffer(conv.get(), 0);
     if (err < 0) return ff::makeError(err, "Out of memory");
-    const int got = swr_convert(swr_.get(), conv->data, maxOut, const_cast<const std::uint8_t**>(f->extended_data), f->nb_samples);
+    const int got = swr_convert(a.swr.get(), conv->data, maxOut, const_cast<const std::uint8_t**>(f->extended_data), f->nb_samples);
     if (got < 0) return ff::makeError(got, "Cannot convert the sound");
     // Place the samples by their time: skip what lies before the range or
     // was already written, fill a gap with silence.
     std::int64_t pos = first - start;  // range-relative position of sample 0
     int from = 0;
-    if (pos < rangeSamples_) from = static_cast<int>(std::min<std::int64_t>(rangeSamples_ - pos, got));
-    else if (pos > rangeSamples_) {
-      if (Status s = pushSilence(std::min(pos, rangeTargetSamples_) - rangeSamples_)) return s;
+    if (pos < a.rangeSamples) from = static_cast<int>(std::min<std::int64_t>(a.rangeSamples - pos, got));
+    else if (pos > a.rangeSamples) {
+      if (Status s = pushSilence(a, std::min(pos, a.rangeTarget) - a.rangeSamples)) return s;
     }
-    const std::int64_t room = rangeTargetSamples_ - rangeSamples_;
+    const std::int64_t room = a.rangeTarget - a.rangeSamples;
     const int count = static_cast<int>(std::clamp<std::int64_t>(got - from, 0, room));
     if (count > 0) {
-      std::vector<float*> planes(static_cast<std::size_t>(aenc_->ch_layout.nb_channels));
+      std::vector<float*> planes(static_cast<std::size_t>(a.enc->ch_layout.nb_channels));
       for (std::size_t c = 0; c < planes.size(); ++c) planes[c] = reinterpret_cast<float*>(conv->extended_data[c]) + from;
-      if (plan_.audioMix) applyRamps(planes, count);
-      err = av_audio_fifo_write(fifo_, reinterpret_cast<void**>(planes.data()), count);
+      if (plan_.audioMix) applyRamps(a, planes, count);
+      err = av_audio_fifo_write(a.fifo, reinterpret_cast<void**>(planes.data()), count);
       if (err < 0) return ff::makeError(err, "Out of memory");
-      rangeSamples_ += count;
-      totalSamples_ += count;
-      if (Status s = drainFifo(false)) return s;
+      a.rangeSamples += count;
+      a.totalSamples += count;
+      if (Status s = drainFifo(a, false)) return s;
     }
-    if (rangeSamples_ >= rangeTargetSamples_) audioDone_ = true;
+    if (a.rangeSamples >= a.rangeTarget) a.done = true;
     return std::nullopt;
   }
 
-  void applyRamps(std::vector<float*>& planes, int count) {
-    const double rate = aenc_->sample_rate;
+  void applyRamps(Lane& a, std::vector<float*>& planes, int count) {
+    const double rate = a.enc->sample_rate;
     for (int i = 0; i < count; ++i) {
-      const double t = static_cast<double>(totalSamples_ + i) / rate;
+      const double t = static_cast<double>(a.totalSamples + i) / rate;
       const float gain = static_cast<float>(VolumeAt(plan_.audioRamps, t));
       if (gain == 1.0f) continue;
       for (float* p : planes) p[i] *= gain;
     }
   }
 
-  Status pushSilence(std::int64_t n) {
+  Status pushSilence(Lane& a, std::int64_t n) {
     if (n <= 0) return std::nullopt;
-    const int channels = aenc_->ch_layout.nb_channels;
+    const int channels = a.enc->ch_layout.nb_channels;
     std::vector<float> zeros(4096, 0.0f);
     std::vector<void*> planes(static_cast<std::size_t>(channels), zeros.data());
     while (n > 0) {
       const int c = static_cast<int>(std::min<std::int64_t>(n, 4096));
-      int err = av_audio_fifo_write(fifo_, planes.data(), c);
+      int err = av_audio_fifo_write(a.fifo, planes.data(), c);
       if (err < 0) return ff::makeError(err, "Out of memory");
       n -= c;
-      rangeSamples_ += c;
-      totalSamples_ += c;
+      a.rangeSamples += c;
+      a.totalSamples += c;
     }
-    return drainFifo(false);
+    return drainFifo(a, false);
   }
 
-  Status drainFifo(bool final) {
-    const int frameSize = aenc_->frame_size > 0 ? aenc_->frame_size : 1024;
-    while (av_audio_fifo_size(fifo_) >= frameSize || (final && av_audio_fifo_size(fifo_) > 0)) {
-      const int n = std::min(frameSize, av_audio_fifo_size(fifo_));
+  Status drainFifo(Lane& a, bool final) {
+    const int frameSize = a.enc->frame_size > 0 ? a.enc->frame_size : 1024;
+    while (av_audio_fifo_size(a.fifo) >= frameSize || (final && av_audio_fifo_size(a.fifo) > 0)) {
+      const int n = std::min(frameSize, av_audio_fifo_size(a.fifo));
       ff::FramePtr fr = ff::allocFrame();
       if (!fr) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
       fr->format = AV_SAMPLE_FMT_FLTP;
       fr->nb_samples = n;
-      fr->sample_rate = aenc_->sample_rate;
-      av_channel_layout_copy(&fr->ch_layout, &aenc_->ch_layout);
+      fr->sample_rate = a.enc->sample_rate;
+      av_channel_layout_copy(&fr->ch_layout, &a.enc->ch_layout);
       int err = av_frame_get_buffer(fr.get(), 0);
       if (err < 0) return ff::makeError(err, "Out of memory");
-      if (av_audio_fifo_read(fifo_, reinterpret_cast<void**>(fr->data), n) < n)
+      if (av_audio_fifo_read(a.fifo, reinterpret_cast<void**>(fr->data), n) < n)
         return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "Sound buffer underrun"};
-      fr->pts = audioPts_;
-      audioPts_ += n;
-      if (Status s = encode(aenc_.get(), fr.get(), aout_)) return s;
+      fr->pts = a.pts;
+      a.pts += n;
+      if (Status s = encode(a.enc.get(), fr.get(), a.out)) return s;
     }
     return std::nullopt;
   }
@@ -546,9 +567,9 @@ class Reencoder {
   }
 
   Status finish() {
-    if (aenc_) {
-      if (Status s = drainFifo(true)) return s;
-      if (Status s = encode(aenc_.get(), nullptr, aout_)) return s;
+    for (Lane& a : lanes_) {
+      if (Status s = drainFifo(a, true)) return s;
+      if (Status s = encode(a.enc.get(), nullptr, a.out)) return s;
     }
     if (venc_) {
       if (Status s = encode(venc_.get(), nullptr, vout_)) return s;
@@ -566,21 +587,19 @@ class Reencoder {
   const CompositionPlan& plan_;
   const RunControl& control_;
   ff::OutputContextPtr out_;
-  AVStream *vin_ = nullptr, *ain_ = nullptr, *vout_ = nullptr, *aout_ = nullptr;
-  ff::CodecContextPtr vdec_, adec_, venc_, aenc_;
+  AVStream *vin_ = nullptr, *vout_ = nullptr;
+  ff::CodecContextPtr vdec_, venc_;
+  std::vector<Lane> lanes_;  // every sound track, in the source's order
   ff::FramePtr probe_, rgb_, yuv_, canvas_;
   bool bandsDrawn_ = false;
   ff::SwsPtr direct_, toRgb_, fromRgb_, rescale_;
-  ff::SwrPtr swr_;
-  AVAudioFifo* fifo_ = nullptr;
   int width_ = 0, height_ = 0, colorspace_ = SWS_CS_ITU601;
   PictureFit fit_;
   TickSpan span_;                // the range being encoded, primary track's ticks
   std::int64_t cursorTicks_ = 0;  // output time at its start, primary track's ticks
   std::int64_t cursor600_ = 0;
   std::int64_t lastVideoPts_ = AV_NOPTS_VALUE;
-  bool videoDone_ = true, audioDone_ = true;
-  std::int64_t rangeSamples_ = 0, rangeTargetSamples_ = 0, totalSamples_ = 0, audioPts_ = 0;
+  bool videoDone_ = true;
 };
 
 }  // namespace
