@@ -186,10 +186,17 @@ class Player {
   virtual void seekToTime(double time, double toleranceBefore, double toleranceAfter,
                           std::function<void(bool finished)> completion = {}) = 0;
 
-  // Calls `observer` with the current time every `interval` seconds while
-  // the player exists.
+  // Calls `observer` with the current time every `interval` seconds until it
+  // is removed.
   virtual ObserverId addPeriodicTimeObserver(double interval, std::function<void(double time)> observer) = 0;
   virtual void removeTimeObserver(ObserverId id) = 0;
+
+  // Calls `observer` (posted) after the playback state changed, whoever
+  // changed it: the rate (play(), pause(), setRate(), or the engine stopping
+  // by itself at the end of the movie) or the current item's duration (a
+  // growing file). Several changes may be reported by one call. Removed with
+  // removeTimeObserver.
+  virtual ObserverId addPlaybackStateObserver(std::function<void()> observer) = 0;
 
   // The frame tap: the picture being shown, when there is one. Blocks the
   // calling thread briefly (the engine copies the frame); any thread.

@@ -169,7 +169,6 @@ MGAppDelegate::~MGAppDelegate() {
   exporter_.reset();
   footprintTimer_.reset();
   transportHideTimer_.reset();
-  if (timeObserver_) services_.player->removeTimeObserver(timeObserver_);
   if (cursorHidden_) QApplication::restoreOverrideCursor();
   delete window_.data();
 }
@@ -210,8 +209,8 @@ void MGAppDelegate::buildWindow() {
   }
   wireWindow();
   transport_->applyStoredAudioState();
-  timeObserver_ = services_.player->addPeriodicTimeObserver(kf::Transport::kTickInterval,
-                                                            [this](double t) { transport_->tick(t); });
+  // The playback tick runs only while the movie plays or is scrubbed.
+  transport_->watchPlayer();
 }
 
 void MGAppDelegate::wireWindow() {
@@ -511,7 +510,7 @@ void MGAppDelegate::setClockText(const std::string& text) {
   if (window_->clock->sizeHint().width() != before) window_->layoutFooter();
 }
 
-void MGAppDelegate::redrawTimeline() { window_->timeline->update(); }
+void MGAppDelegate::redrawTimeline() { window_->timeline->redraw(); }
 
 void MGAppDelegate::setVolumeSliderValue(double value) {
   QSignalBlocker block(window_->volumeSlider);

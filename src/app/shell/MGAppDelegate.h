@@ -319,7 +319,6 @@ class MGAppDelegate final : public QObject,
   kf::MGMFootprint footprint_;
   kf::ScopedTask footprintTimer_;
   kf::ScopedTask transportHideTimer_;
-  kf::media::ObserverId timeObserver_ = 0;
   bool cursorHidden_ = false;
   bool terminating_ = false;
   bool terminateLater_ = false;  // a quit waits for the export to end

@@ -29,6 +29,7 @@ MGVideoOverlayView::MGVideoOverlayView(QWidget* parent) : QWidget(parent) {
 void MGVideoOverlayView::setBlackAmount(double amount) {
   if (!(amount > 0)) amount = 0;  // also not-a-number
   if (amount > 1) amount = 1;
+  if (amount == blackAmount_) return;
   blackAmount_ = amount;
   update();
 }

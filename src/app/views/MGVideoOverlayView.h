@@ -15,7 +15,7 @@ class MGVideoOverlayView : public QWidget {
   explicit MGVideoOverlayView(QWidget* parent = nullptr);
 
   // Opacity of the fade-to-black layer, clamped to 0 .. 1 (not-a-number
-  // counts as 0). Setting it requests a redraw.
+  // counts as 0). A changed value requests a redraw.
   double blackAmount() const { return blackAmount_; }
   void setBlackAmount(double amount);
 

@@ -422,6 +422,7 @@ std::shared_ptr<media::PlayerItem> MpvPlayer::currentItem() const { return curre
 double MpvPlayer::rate() const { return paused_ ? 0.0 : speed_; }
 
 void MpvPlayer::setRate(double rate) {
+  const double before = this->rate();
   if (rate > 0) {
     if (rate != speed_) {
       speed_ = rate;
@@ -433,6 +434,7 @@ void MpvPlayer::setRate(double rate) {
   }
   int flag = paused_ ? 1 : 0;
   if (mpv_set_property_async(mpv_, kPauseReplyId, "pause", MPV_FORMAT_FLAG, &flag) >= 0) ++pauseSetsInFlight_;
+  if (this->rate() != before) notifyPlaybackState();
 }
 
 void MpvPlayer::setVolume(double volume) {
@@ -519,7 +521,30 @@ media::ObserverId MpvPlayer::addPeriodicTimeObserver(double interval, std::funct
   return id;
 }
 
-void MpvPlayer::removeTimeObserver(media::ObserverId id) { timeObservers_.erase(id); }
+void MpvPlayer::removeTimeObserver(media::ObserverId id) {
+  timeObservers_.erase(id);
+  stateObservers_.erase(id);
+}
+
+media::ObserverId MpvPlayer::addPlaybackStateObserver(std::function<void()> observer) {
+  const auto id = nextId_++;
+  stateObservers_.emplace(id, std::move(observer));
+  return id;
+}
+
+void MpvPlayer::notifyPlaybackState() {
+  if (stateNotifyPosted_ || stateObservers_.empty()) return;
+  stateNotifyPosted_ = true;
+  std::weak_ptr<MpvPlayer> weak = weak_from_this();
+  scheduler_.post([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->stateNotifyPosted_ = false;
+    auto observers = self->stateObservers_;
+    for (auto& [id, fn] : observers)
+      if (self->stateObservers_.count(id)) fn();
+  });
+}
 
 std::optional<media::VideoFrame> MpvPlayer::copyDisplayedFrame() {
   const char* cmd[] = {"screenshot-raw", "video", nullptr};
@@ -642,6 +667,7 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
       if (!item) break;
       double d = kNaN;
       if (mpv_get_property(mpv_, "duration", MPV_FORMAT_DOUBLE, &d) >= 0) item->setDuration(d);
+      notifyPlaybackState();
       if (!item->served()) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(item->url(), ec);
@@ -700,13 +726,21 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
         if (p->format == MPV_FORMAT_DOUBLE && seeks_.empty()) timePos_ = *static_cast<double*>(p->data);
       } else if (!std::strcmp(p->name, "pause")) {
         // A change from before our own pending set would undo it.
-        if (p->format == MPV_FORMAT_FLAG && pauseSetsInFlight_ == 0) paused_ = *static_cast<int*>(p->data) != 0;
+        if (p->format == MPV_FORMAT_FLAG && pauseSetsInFlight_ == 0) {
+          const bool paused = *static_cast<int*>(p->data) != 0;
+          if (paused != paused_) {
+            paused_ = paused;
+            notifyPlaybackState();
+          }
+        }
         // keep-open pauses at the end; libmpv may not report eof-reached
         // again when it was already set while loading.
         if (paused_) checkServedEnd();
       } else if (!std::strcmp(p->name, "duration")) {
-        if (p->format == MPV_FORMAT_DOUBLE && current_ && current_->loaded)
+        if (p->format == MPV_FORMAT_DOUBLE && current_ && current_->loaded) {
           current_->setDuration(*static_cast<double*>(p->data));
+          notifyPlaybackState();
+        }
       } else if (!std::strcmp(p->name, "hwdec-current")) {
         // "no" (or "") while the processor decodes; unavailable (format
         // none) while no video decoder runs.

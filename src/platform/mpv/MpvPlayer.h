@@ -92,6 +92,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
 
   media::ObserverId addPeriodicTimeObserver(double interval, std::function<void(double)> observer) override;
   void removeTimeObserver(media::ObserverId id) override;
+  media::ObserverId addPlaybackStateObserver(std::function<void()> observer) override;
 
   std::optional<media::VideoFrame> copyDisplayedFrame() override;
 
@@ -140,6 +141,8 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   void followGrowth();
   // Sends loadfile for `item`; `start` (seconds) when not at the beginning.
   void load(const std::shared_ptr<MpvPlayerItem>& item, double start);
+  // Posts one call of the playback-state observers (coalesced).
+  void notifyPlaybackState();
 
   Scheduler& scheduler_;
   mpv_handle* mpv_ = nullptr;
@@ -153,6 +156,8 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   std::vector<Seek> seeks_;         // pending, oldest first
   std::uint64_t nextId_ = 1;
   std::map<media::ObserverId, ScopedTask> timeObservers_;
+  std::map<media::ObserverId, std::function<void()>> stateObservers_;
+  bool stateNotifyPosted_ = false;
   double timePos_ = 0;
   bool paused_ = true;
   int pauseSetsInFlight_ = 0;

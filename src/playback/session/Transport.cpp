@@ -29,6 +29,42 @@ std::string ClockText(double t, const std::vector<kerfline::TimeSpan>& segments,
 
 Transport::Transport(TransportPorts ports) : ports_(std::move(ports)) {}
 
+Transport::~Transport() {
+  if (tickObserver_) ports_.player->removeTimeObserver(tickObserver_);
+  if (stateObserver_) ports_.player->removeTimeObserver(stateObserver_);
+}
+
+void Transport::watchPlayer() {
+  if (watching_) return;
+  watching_ = true;
+  stateObserver_ = ports_.player->addPlaybackStateObserver([this] { playbackStateChanged(); });
+  updateTicking();
+}
+
+bool Transport::wantsTick() const { return ports_.player->rate() != 0 || isScrubbing(); }
+
+void Transport::updateTicking() {
+  if (!watching_) return;
+  if (wantsTick()) {
+    if (!tickObserver_)
+      tickObserver_ = ports_.player->addPeriodicTimeObserver(kTickInterval, [this](double t) { tick(t); });
+  } else if (tickObserver_) {
+    ports_.player->removeTimeObserver(tickObserver_);
+    tickObserver_ = 0;
+  }
+}
+
+void Transport::playbackStateChanged() {
+  updateTicking();
+  if (!isTicking()) tick(ports_.player->currentTime());
+}
+
+void Transport::showPosition(double t) {
+  ports_.view->setBlackAmount(
+      mg::FadeBlackAmount(t, ports_.edit->segments(), ports_.edit->fadeIns(), ports_.edit->fadeOuts()));
+  refreshEditorUIAtSeconds(t);
+}
+
 double Transport::currentTime() const { return ports_.player->currentTime(); }
 
 void Transport::pause() { ports_.player->pause(); }
@@ -38,13 +74,14 @@ void Transport::seek(double t) {
   auto& recovery = ports_.session->playbackRecovery();
   if (recovery.recovering) {
     recovery.resumePosition = std::max(t, 0.0);
-    refreshEditorUIAtSeconds(t);
+    showPosition(t);
     return;
   }
   // Times handed to the player are whole 1/600 units.
   const double quantized = std::isfinite(t) ? std::round(t * 600.0) / 600.0 : t;
   ports_.player->seekToTime(quantized, 0, 0);
-  refreshEditorUIAtSeconds(t);
+  // Paused, no tick follows: the fade preview is shown here.
+  showPosition(t);
 }
 
 void Transport::refreshEditorUIAtSeconds(double t) {
@@ -133,10 +170,14 @@ void Transport::seekToEnd() {
 
 void Transport::scrubTo(double seconds, std::int64_t phase) {
   if (ports_.scrub) ports_.scrub->scrubTo(seconds, phase);
+  // A scrub ticks from its start; the tick stops by itself once the scrub
+  // has settled and the player rests.
+  updateTicking();
 }
 
 void Transport::endScrub() {
   if (ports_.scrub) ports_.scrub->endScrub();
+  updateTicking();
 }
 
 void Transport::volumeChanged(double value) {
@@ -251,10 +292,11 @@ void Transport::tick(double reportedTime) {
       }
     }
   }
-  ports_.view->setBlackAmount(mg::FadeBlackAmount(p, ports_.edit->segments(), ports_.edit->fadeIns(),
-                                                  ports_.edit->fadeOuts()));
-  refreshEditorUIAtSeconds(p);
+  showPosition(p);
   rememberPlayhead(p);
+  // Playback stopped (the end of the edit, or the engine at the end of the
+  // movie): nothing more to follow until the state changes again.
+  if (isTicking() && !wantsTick()) updateTicking();
 }
 
 void Transport::rememberPlayhead(double p) {

@@ -77,6 +77,17 @@ class Transport final : public EditPlayerPort {
   static constexpr double kStallSeconds = 8.0;
 
   explicit Transport(TransportPorts ports);
+  ~Transport() override;
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
+
+  // Follows the player from now on: the playback tick runs while the player
+  // plays or a scrub is active, and not at all otherwise. A change of the
+  // player's state (paused, stopped at the end, a grown duration) that ends
+  // the ticking, or arrives while it is stopped, runs the tick once so the
+  // window shows the state at rest.
+  void watchPlayer();
+  bool isTicking() const { return tickObserver_ != 0; }
 
   // EditPlayerPort: the edit session's view of the player.
   double currentTime() const override;
@@ -122,11 +133,21 @@ class Transport final : public EditPlayerPort {
  private:
   void step(int direction);
   void rememberPlayhead(double p);
+  // Whether the tick has work: the player plays or a scrub is active.
+  bool wantsTick() const;
+  // Starts or stops the tick to match wantsTick().
+  void updateTicking();
+  void playbackStateChanged();
+  // The fade preview and the editor's controls at source time t.
+  void showPosition(double t);
 
   TransportPorts ports_;
   double volume_ = 1.0;
   double playhead_ = 0;
   std::int64_t _lastSavedSecond = 0;
+  bool watching_ = false;
+  media::ObserverId stateObserver_ = 0;
+  media::ObserverId tickObserver_ = 0;
 };
 
 }  // namespace kf

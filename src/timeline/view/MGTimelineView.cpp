@@ -4,6 +4,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -218,7 +220,52 @@ QString MGTimelineView::titleForSegment(std::int64_t i) const {
   return QStringLiteral("CLIP %1").arg(static_cast<qulonglong>(i + 1));
 }
 
-void MGTimelineView::paintEvent(QPaintEvent*) {
+namespace {
+
+// Where the playhead is drawn, or NaN when the strip shows no playhead.
+double PlayheadX(const kf::TimelineState& g) {
+  const kf::Rect T = g.trackRect();
+  if (!(T.width > 0) || !(T.height > 0) || !(g.duration > 0) || !(g.editedDuration() > 0))
+    return std::numeric_limits<double>::quiet_NaN();
+  return g.playheadX(g.playhead);
+}
+
+// The columns the playhead at x covers, with its head and anti-aliasing.
+QRect PlayheadStrip(double x, int height) {
+  const int left = static_cast<int>(std::floor(x)) - 7;
+  return QRect(left, 0, 16, height);
+}
+
+}  // namespace
+
+void MGTimelineView::redraw() {
+  const double x = PlayheadX(timelineState());
+  const double quarter = std::isnan(x) ? x : std::round(x * 4) / 4;
+  const bool sameX = (std::isnan(quarter) && std::isnan(shownPlayheadX_)) || quarter == shownPlayheadX_;
+  if (contentChanged_ || size() != shownSize_) {
+    update();
+  } else if (!sameX) {
+    QRegion strips;
+    if (!std::isnan(shownPlayheadX_)) strips += PlayheadStrip(shownPlayheadX_, height());
+    if (!std::isnan(x)) strips += PlayheadStrip(x, height());
+    if (std::isnan(x) || std::isnan(shownPlayheadX_))
+      update();
+    else
+      update(strips);
+  }
+  contentChanged_ = false;
+  shownSize_ = size();
+  shownPlayheadX_ = quarter;
+}
+
+void MGTimelineView::paintEvent(QPaintEvent* event) {
+  // A full repaint (update(), exposure) shows the current state.
+  if (event->rect().contains(rect())) {
+    const double x = PlayheadX(timelineState());
+    shownPlayheadX_ = std::isnan(x) ? x : std::round(x * 4) / 4;
+    shownSize_ = size();
+    contentChanged_ = false;
+  }
   QPainter p(this);
   paintTimeline(p);
 }

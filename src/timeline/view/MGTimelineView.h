@@ -4,7 +4,7 @@
 // renaming, the clip menu).
 //
 // The view owns no edit. The controller pushes copies of the edit into the
-// properties below (setting them does not redraw; call update() afterwards),
+// properties below (setting them does not redraw; call redraw() afterwards),
 // and every gesture goes back to the controller through the handlers. The
 // view changes nothing but its own selection copy and its drag preview.
 // Geometry and hit tests come from kf::TimelineState (timeline/core); the
@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -55,23 +56,50 @@ class MGTimelineView : public QWidget {
 
   // Properties: value copies.
   std::vector<kerfline::TimeSpan> segments() const { return state_.segments; }
-  void setSegments(std::vector<kerfline::TimeSpan> segments) { state_.segments = std::move(segments); }
+  void setSegments(std::vector<kerfline::TimeSpan> segments) {
+    state_.segments = std::move(segments);
+    contentChanged_ = true;
+  }
   double duration() const { return state_.duration; }
-  void setDuration(double seconds) { state_.duration = seconds; }
+  void setDuration(double seconds) {
+    state_.duration = seconds;
+    contentChanged_ = true;
+  }
   double playhead() const { return state_.playhead; }
   void setPlayhead(double seconds) { state_.playhead = seconds; }
   std::int64_t selected() const { return state_.selected; }
-  void setSelected(std::int64_t index) { state_.selected = index; }
+  void setSelected(std::int64_t index) {
+    state_.selected = index;
+    contentChanged_ = true;
+  }
   std::vector<std::string> names() const { return state_.names; }
-  void setNames(std::vector<std::string> names) { state_.names = std::move(names); }
+  void setNames(std::vector<std::string> names) {
+    state_.names = std::move(names);
+    contentChanged_ = true;
+  }
   std::vector<double> fadeIns() const { return state_.fadeIns; }
-  void setFadeIns(std::vector<double> fades) { state_.fadeIns = std::move(fades); }
+  void setFadeIns(std::vector<double> fades) {
+    state_.fadeIns = std::move(fades);
+    contentChanged_ = true;
+  }
   std::vector<double> fadeOuts() const { return state_.fadeOuts; }
-  void setFadeOuts(std::vector<double> fades) { state_.fadeOuts = std::move(fades); }
+  void setFadeOuts(std::vector<double> fades) {
+    state_.fadeOuts = std::move(fades);
+    contentChanged_ = true;
+  }
   // One peak level per equal slice of the source duration; drawing clamps
   // each to 0 .. 1. Does not redraw by itself.
   std::vector<float> waveform() const { return state_.waveform; }
-  void setWaveform(std::vector<float> peaks) { state_.waveform = std::move(peaks); }
+  void setWaveform(std::vector<float> peaks) {
+    state_.waveform = std::move(peaks);
+    contentChanged_ = true;
+  }
+
+  // Repaints what changed since the last redraw: the whole strip after a
+  // property other than the playhead changed (or update() was called), else
+  // only the strips the playhead left and entered, and nothing when it has
+  // not moved by a quarter of a pixel.
+  void redraw();
 
   SeekHandler seekHandler;
   SelectionHandler selectionHandler;
@@ -128,6 +156,12 @@ class MGTimelineView : public QWidget {
   void select(std::int64_t index);
 
   mutable kf::TimelineState state_;
+  // Redraw bookkeeping: a property other than the playhead changed since
+  // the last request, and the playhead's x (in quarter pixels) and the size
+  // last asked to be shown; NaN when no playhead was drawn.
+  bool contentChanged_ = true;
+  double shownPlayheadX_ = std::numeric_limits<double>::quiet_NaN();
+  QSize shownSize_;
 
   bool hovering_ = false;
   double hoverTime_ = 0;

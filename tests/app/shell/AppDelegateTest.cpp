@@ -5,6 +5,7 @@
 
 #include <QMenu>
 #include <QMessageBox>
+#include <QPaintEvent>
 #include <QTest>
 #include <QTimer>
 
@@ -237,6 +238,140 @@ TEST_F(AppDelegateTest, FullScreenHidesTheTransportAfterStillness) {
   EXPECT_TRUE(window->timeline->isVisible());
   scheduler.advance(5);
   EXPECT_TRUE(window->transport->isVisible());
+}
+
+// Counts the paint events of the window's widgets, with their regions.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* window) {
+    watch(window);
+    for (QWidget* w : window->findChildren<QWidget*>()) watch(w);
+  }
+  void reset() { paints.clear(); }
+  int count(QObject* w) const {
+    int n = 0;
+    for (auto& p : paints) n += p.widget == w;
+    return n;
+  }
+  // Paints of widgets other than those listed; a paint of a widget below a
+  // listed one, inside its area, belongs to the listed one (labels are not
+  // opaque).
+  std::string others(std::initializer_list<QWidget*> except) const {
+    std::string out;
+    for (auto& p : paints) {
+      auto* widget = static_cast<QWidget*>(p.widget);
+      bool excepted = false;
+      for (QWidget* e : except) {
+        if (e == widget) excepted = true;
+        if (e != widget && (widget == e->parentWidget() || widget->isAncestorOf(e)) &&
+            QRect(e->mapTo(widget, QPoint(0, 0)), e->size()).contains(p.region.boundingRect()))
+          excepted = true;
+      }
+      if (!excepted && out.size() < 300) {
+        const QRect r = p.region.boundingRect();
+        out += std::string(p.widget->metaObject()->className()) + " " + p.widget->objectName().toStdString() + " " +
+               std::to_string(r.width()) + "x" + std::to_string(r.height()) + "; ";
+      }
+    }
+    return out;
+  }
+  struct Paint {
+    QObject* widget;
+    QRegion region;
+  };
+  std::vector<Paint> paints;
+
+ protected:
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint) paints.push_back({o, static_cast<QPaintEvent*>(e)->region()});
+    return false;
+  }
+
+ private:
+  void watch(QWidget* w) { w->installEventFilter(this); }
+};
+
+// Lets the toolkit deliver what is queued (paints come after a short
+// update-request delay).
+void Settle() {
+  for (int i = 0; i < 3; ++i) {
+    QCoreApplication::sendPostedEvents();
+    QTest::qWait(20);
+  }
+}
+
+// Moves virtual time on by `seconds` in steps of a tick, letting the toolkit
+// paint after each.
+void RunFor(ManualScheduler& scheduler, double seconds) {
+  for (double t = 0; t < seconds; t += 1.0 / 30) {
+    scheduler.advance(1.0 / 30);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+  Settle();
+}
+
+// At rest nothing runs: no tick, and no widget repaints (the footprint
+// readout changes at most once a second). Playing, the tick runs but a value
+// that did not change repaints nothing, and a moving playhead repaints only
+// the strips it left and entered.
+TEST_F(AppDelegateTest, AtRestNothingTicksOrRepaints) {
+  window->footprintLabel->setObjectName("footprint");
+  Settle();
+  PaintCounter paints(window);
+  auto quiet = [&] { return paints.others({window->footprintLabel}); };
+
+  RunFor(scheduler, 4);
+  EXPECT_EQ(player.timeObserverCalls, 0) << "the empty window ticks";
+  EXPECT_EQ(quiet(), std::string()) << "the empty window repaints";
+  EXPECT_LE(paints.count(window->footprintLabel), 4);
+
+  open("/m/demo.mp4");
+  ASSERT_EQ(player.rate(), 1);
+  player.time = 0;
+  RunFor(scheduler, 0.5);
+  EXPECT_GE(player.timeObserverCalls, 10) << "playing, the tick runs";
+
+  // Playing while the time stands still: nothing to repaint.
+  paints.reset();
+  RunFor(scheduler, 2);
+  EXPECT_EQ(quiet(), std::string()) << "unchanged values repaint";
+
+  // The playhead moves: the clock and two narrow strips of the timeline.
+  paints.reset();
+  player.time = 10;
+  RunFor(scheduler, 0.1);
+  EXPECT_EQ(paints.count(window->overlay), 0);
+  EXPECT_GE(paints.count(window->clock), 1);
+  ASSERT_GE(paints.count(window->timeline), 1);
+  for (auto& p : paints.paints) {
+    if (p.widget != window->timeline) continue;
+    for (const QRect& r : p.region) EXPECT_LE(r.width(), 20) << "the timeline repaints more than the playhead";
+  }
+  EXPECT_EQ(paints.others({window->footprintLabel, window->clock, window->timeline}), std::string());
+
+  // Paused: the tick stops with the player.
+  key(Qt::Key_Space);
+  ASSERT_EQ(player.rate(), 0);
+  Settle();
+  scheduler.runPending();
+  Settle();
+  const int ticks = player.timeObserverCalls;
+  paints.reset();
+  RunFor(scheduler, 4);
+  EXPECT_EQ(player.timeObserverCalls, ticks) << "the paused window ticks";
+  EXPECT_EQ(quiet(), std::string()) << "the paused window repaints";
+
+  // Scrubbing ticks while the pointer is down, and stops with it.
+  window->timeline->seekHandler(5, 0);
+  RunFor(scheduler, 0.5);
+  EXPECT_GT(player.timeObserverCalls, ticks);
+  window->timeline->seekHandler(6, 2);
+  scheduler.runPending();
+  const int afterScrub = player.timeObserverCalls;
+  RunFor(scheduler, 2);
+  EXPECT_EQ(player.timeObserverCalls, afterScrub);
+  EXPECT_EQ(window->clock->text(), "Clip 1/1 · 00:06.000 / 00:20.000");
 }
 
 }  // namespace

@@ -140,6 +140,9 @@ class ScriptedItem : public media::PlayerItem {
 class ScriptedPlayer : public media::Player {
  public:
   explicit ScriptedPlayer(ManualScheduler& s) : s_(s) {}
+  ~ScriptedPlayer() override {
+    for (auto& [id, task] : timeObservers_) s_.cancel(task);
+  }
 
   std::shared_ptr<media::PlayerItem> makePlayerItem(std::shared_ptr<media::MediaAsset> asset) override {
     auto item = std::make_shared<ScriptedItem>(s_, std::move(asset));
@@ -156,8 +159,10 @@ class ScriptedPlayer : public media::Player {
   void pause() override { setRate(0); }
   double rate() const override { return rate_; }
   void setRate(double r) override {
+    const bool changed = r != rate_;
     rate_ = r;
     rateChanges.push_back(r);
+    if (changed) notifyPlaybackState();
   }
   double volume() const override { return volume_; }
   void setVolume(double v) override { volume_ = v; }
@@ -181,8 +186,40 @@ class ScriptedPlayer : public media::Player {
     if (c) c(finished);
   }
   void finishLastHeld(bool finished = true) { finishHeld(held.size() - 1, finished); }
-  media::ObserverId addPeriodicTimeObserver(double, std::function<void(double)>) override { return 1; }
-  void removeTimeObserver(media::ObserverId) override {}
+  // The periodic observer runs on the scheduler's virtual clock, counted.
+  media::ObserverId addPeriodicTimeObserver(double interval, std::function<void(double)> observer) override {
+    const auto id = nextObserver_++;
+    timeObservers_[id] = s_.postRepeating(interval, [this, observer] {
+      ++timeObserverCalls;
+      observer(time);
+    });
+    return id;
+  }
+  void removeTimeObserver(media::ObserverId id) override {
+    if (auto it = timeObservers_.find(id); it != timeObservers_.end()) {
+      s_.cancel(it->second);
+      timeObservers_.erase(it);
+    }
+    stateObservers_.erase(id);
+  }
+  media::ObserverId addPlaybackStateObserver(std::function<void()> observer) override {
+    const auto id = nextObserver_++;
+    stateObservers_[id] = std::move(observer);
+    return id;
+  }
+  // Reports a state change the engine made by itself (posted, as the real
+  // player does): e.g. a grown duration.
+  void notifyPlaybackState() {
+    for (auto& [id, o] : stateObservers_) s_.post([this, id = id] {
+        if (auto it = stateObservers_.find(id); it != stateObservers_.end()) it->second();
+      });
+  }
+  // Stops at the end by itself, as the engine does (the rate drops to 0).
+  void stopAtEnd() {
+    rate_ = 0;
+    notifyPlaybackState();
+  }
+  std::size_t timeObserverCount() const { return timeObservers_.size(); }
   std::optional<media::VideoFrame> copyDisplayedFrame() override { return std::nullopt; }
 
   ScriptedItem* currentScripted() const { return static_cast<ScriptedItem*>(current_.get()); }
@@ -194,6 +231,7 @@ class ScriptedPlayer : public media::Player {
   std::vector<std::function<void(bool)>> held;
   std::vector<double> rateChanges;
   int replaceCalls = 0;
+  int timeObserverCalls = 0;
   double time = std::nan("");
 
  private:
@@ -202,6 +240,9 @@ class ScriptedPlayer : public media::Player {
   double rate_ = 0;
   double volume_ = 1;
   bool muted_ = false;
+  media::ObserverId nextObserver_ = 1;
+  std::map<media::ObserverId, TaskId> timeObservers_;
+  std::map<media::ObserverId, std::function<void()>> stateObservers_;
 };
 
 // Preparation requests wait until the test completes them.

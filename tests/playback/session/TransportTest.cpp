@@ -144,6 +144,60 @@ TEST_F(TransportFixture, FadePreviewAndPlayheadMemory) {
   EXPECT_DOUBLE_EQ(*RememberedPlayhead(settings, session.sourceIdentityKey(), "/m/a.mp4", 20), 12.7);
 }
 
+// The tick runs while the player plays, whoever started it, and stops when
+// it stops, also when the engine stops by itself at the end of the movie;
+// the last state change runs it once so the window shows the state at rest.
+// A seek while paused shows its fade without a tick.
+TEST_F(TransportFixture, TheTickRunsOnlyWhilePlaying) {
+  openCut();
+  transport.watchPlayer();
+  player.pause();
+  scheduler.runPending();
+  EXPECT_FALSE(transport.isTicking());
+  const int before = player.timeObserverCalls;
+  scheduler.advance(3);
+  EXPECT_EQ(player.timeObserverCalls, before);
+
+  edit.toggleFadeIn();  // 1 s fade at the start of clip 1
+  transport.seek(0.25);
+  EXPECT_NEAR(transportView.black, 0.75, 0.01) << "the fade is shown without a tick";
+
+  player.play();  // as the open flow starts it, without the transport
+  scheduler.runPending();
+  EXPECT_TRUE(transport.isTicking());
+  scheduler.advance(1);
+  EXPECT_NEAR(player.timeObserverCalls - before, 30, 1);
+
+  player.time = 8;
+  player.stopAtEnd();
+  scheduler.runPending();
+  EXPECT_FALSE(transport.isTicking());
+  EXPECT_FALSE(transportView.playing) << "the final tick shows the paused state";
+  EXPECT_EQ(transportView.clock, "Clip 1/2 · 00:08.000 / 00:15.000");
+  const int stopped = player.timeObserverCalls;
+  scheduler.advance(3);
+  EXPECT_EQ(player.timeObserverCalls, stopped);
+
+  // A scrub ticks from its start to its end; playback resumes after it.
+  player.play();
+  scheduler.runPending();
+  transport.scrubTo(3, 0);
+  scheduler.runPending();
+  EXPECT_TRUE(transport.isTicking()) << "scrubbing ticks while paused";
+  transport.scrubTo(4, 2);
+  scheduler.runPending();
+  EXPECT_TRUE(transport.isTicking()) << "playback resumed";
+  player.pause();
+  scheduler.runPending();
+  EXPECT_FALSE(transport.isTicking());
+
+  // A grown duration while paused is followed at once.
+  player.currentScripted()->durationSeconds = 24;
+  player.notifyPlaybackState();
+  scheduler.runPending();
+  EXPECT_DOUBLE_EQ(edit.segments().back().end, 24);
+}
+
 TEST_F(TransportFixture, AGrowingMovieExtendsTheLastSegment) {
   attributes["/m/g.mp4"] = {100, 1};
   openFully("/m/g.mp4", 10);
