@@ -169,10 +169,13 @@ void Transport::seekToEnd() {
 }
 
 void Transport::scrubTo(double seconds, std::int64_t phase) {
+  const bool wasTicking = isTicking();
   if (ports_.scrub) ports_.scrub->scrubTo(seconds, phase);
   // A scrub ticks from its start; the tick stops by itself once the scrub
-  // has settled and the player rests.
+  // has settled and the player rests, or here when the scrub has ended at
+  // once, after showing where it ended.
   updateTicking();
+  if (wasTicking && !isTicking()) tick(ports_.player->currentTime());
 }
 
 void Transport::endScrub() {
