@@ -40,10 +40,16 @@ class ServiceProcess {
   }
   ~ServiceProcess() { stop(); }
   bool ok() const { return ready_; }
-  // SIGTERM, then waits; returns the exit status.
+  // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT…) without waiting.
+  void signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+  }
+  // SIGTERM (and SIGCONT, for a stopped service), then waits; returns the
+  // exit status.
   int stop() {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;

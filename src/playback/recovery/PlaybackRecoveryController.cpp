@@ -17,7 +17,9 @@ std::string AttemptText(int attempt) {
 }
 
 // Times handed to the player are whole 1/600 units.
-double SeekUnits(double t) { return std::round(t * 600.0) / 600.0; }
+double SeekUnits(double t) {
+  return std::round(t * 600.0) / 600.0;
+}
 
 }  // namespace
 
@@ -157,7 +159,8 @@ void PlaybackRecoveryController::renewSource() {
 
 void PlaybackRecoveryController::sourceRenewed(std::uint64_t renewal, std::uint64_t generation,
                                                PreparedMovie prepared) {
-  const bool current = renewal == renewal_ && generation == ports_.session->openGeneration() && isRecovering();
+  const bool current =
+      renewal == renewal_ && generation == ports_.session->openGeneration() && isRecovering();
   if (!current) {
     if (renewal == renewal_) renewal_ = 0;
     if (prepared.loader) prepared.loader->invalidateWithError(std::nullopt);
@@ -183,7 +186,8 @@ void PlaybackRecoveryController::sourceRenewed(std::uint64_t renewal, std::uint6
 
 void PlaybackRecoveryController::renewedAssetLoaded(std::uint64_t renewal, std::uint64_t generation,
                                                     PreparedMovie prepared) {
-  const bool current = renewal == renewal_ && generation == ports_.session->openGeneration() && isRecovering();
+  const bool current =
+      renewal == renewal_ && generation == ports_.session->openGeneration() && isRecovering();
   if (renewal == renewal_) renewal_ = 0;
   if (!current) {
     if (prepared.loader) prepared.loader->invalidateWithError(std::nullopt);

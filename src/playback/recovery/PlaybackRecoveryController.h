@@ -67,7 +67,8 @@ class PlaybackRecoveryController {
   // The single entry for failures of the observed item (status failed,
   // failed-to-play-to-end, missed open deadline). Failures of an item that
   // has been replaced are ignored.
-  void handlePlaybackFailure(const std::optional<Error>& error, const std::shared_ptr<media::PlayerItem>& item);
+  void handlePlaybackFailure(const std::optional<Error>& error,
+                             const std::shared_ptr<media::PlayerItem>& item);
   // Makes and installs a fresh item for the open asset (attempt text on the
   // status line), preparing the movie again first when its loader has ended.
   void rebuildPlayerAfterFailure();

@@ -15,10 +15,14 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kUnknownRateHalfFrame = 0.008333333333333333;  // 1/120 s
 
-bool PositiveFinite(double v) { return std::isfinite(v) && v > 0; }
+bool PositiveFinite(double v) {
+  return std::isfinite(v) && v > 0;
+}
 
 // Times handed to the player are whole 1/600 units.
-double SeekUnits(double t) { return std::round(t * 600.0) / 600.0; }
+double SeekUnits(double t) {
+  return std::round(t * 600.0) / 600.0;
+}
 
 std::string Format(const char* format, auto... args) {
   char buf[160];
@@ -51,7 +55,9 @@ ScrubController::~ScrubController() {
   _scrubRefineTimer.reset();
 }
 
-double ScrubController::now() const { return ports_.clock ? ports_.clock->now() : ports_.scheduler->now(); }
+double ScrubController::now() const {
+  return ports_.clock ? ports_.clock->now() : ports_.scheduler->now();
+}
 
 bool ScrubController::metricsOn() const {
   if (ports_.metricsEnabled) return ports_.metricsEnabled();
@@ -155,9 +161,11 @@ void ScrubController::performScrubPreviewSeek() {
                                   ports_.frameDuration ? ports_.frameDuration() : 0.0);
   const double target = _scrubTarget;
   std::weak_ptr<ScrubController*> weak = self_;
-  ports_.player->seekToTime(SeekUnits(target), tolerance, tolerance, [weak, token, exact, target](bool finished) {
-    if (auto self = weak.lock()) (*self)->previewFinished(token, exact, target, finished);
-  });
+  ports_.player->seekToTime(SeekUnits(target), tolerance, tolerance,
+                            [weak, token, exact, target](bool finished) {
+                              if (auto self = weak.lock())
+                                (*self)->previewFinished(token, exact, target, finished);
+                            });
 }
 
 void ScrubController::previewFinished(std::uint64_t token, bool exact, double target, bool finished) {
@@ -166,8 +174,8 @@ void ScrubController::previewFinished(std::uint64_t token, bool exact, double ta
   if (metricsOn()) {
     const double elapsed = (now() - _scrubSeekStarted) * 1000.0;
     _scrubPreviewLatencies.push_back(elapsed);
-    writeLine(Format("KERFLINE_SCRUB preview=%s target=%.3f elapsed_ms=%.2f finished=%d", exact ? "exact" : "rough",
-                     target, elapsed, finished ? 1 : 0));
+    writeLine(Format("KERFLINE_SCRUB preview=%s target=%.3f elapsed_ms=%.2f finished=%d",
+                     exact ? "exact" : "rough", target, elapsed, finished ? 1 : 0));
   }
   if (!finished || !_scrubbing) return;
   if (!_scrubNeedsExact && closeEnough(_scrubIssuedTarget, _scrubTarget)) return;

@@ -80,7 +80,8 @@ TEST_F(Recovery, LossThenThreeAttemptsThenExhaustionThenRevivalByPlay) {
   EXPECT_EQ(status.texts[before], "Playback lost — press play to retry");
   EXPECT_EQ(status.texts[before + 1], "Playback could not be recovered after three attempts.");
   ASSERT_EQ(alerts.errors.size(), 1u);
-  EXPECT_EQ(alerts.errors[0], (Error{"Kerfline", 10, "Playback could not be recovered after three attempts."}));
+  EXPECT_EQ(alerts.errors[0],
+            (Error{"Kerfline", 10, "Playback could not be recovered after three attempts."}));
   EXPECT_EQ(recovery.exhaustedCause(), (Error{"mpv", -2, "last"}));
   EXPECT_FALSE(record().recovering);
   EXPECT_EQ(record().attempts, 0);

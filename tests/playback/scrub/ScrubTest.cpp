@@ -294,7 +294,8 @@ TEST_F(Scrub, MetricsSummaryOfTenPreviews) {
   player.finishLastHeld();
   ASSERT_EQ(metricLines.size(), 12u);
   EXPECT_EQ(metricLines.back(), "KERFLINE_SCRUB summary count=10 p50_ms=6.00 p90_ms=10.00 worst_ms=10.00");
-  EXPECT_EQ(ScrubSummaryLine({5, 1, 3}), "KERFLINE_SCRUB summary count=3 p50_ms=3.00 p90_ms=5.00 worst_ms=5.00");
+  EXPECT_EQ(ScrubSummaryLine({5, 1, 3}),
+            "KERFLINE_SCRUB summary count=3 p50_ms=3.00 p90_ms=5.00 worst_ms=5.00");
   EXPECT_EQ(ScrubSummaryLine({4}), "KERFLINE_SCRUB summary count=1 p50_ms=4.00 p90_ms=4.00 worst_ms=4.00");
 }
 
