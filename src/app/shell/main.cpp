@@ -17,11 +17,13 @@
 
 #include "app/shell/MGAppDelegate.h"
 #include "app/shell/MGMediaServices.h"
+#include "app/shell/MGOpenRequests.h"
 #include "app/shell/MGQtSettingsStore.h"
 #include "app/shell/MGTestScript.h"
 #include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
+#include "platform/desktop/OpenRequests.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/qt/QtScheduler.h"
 
@@ -118,6 +120,15 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   ApplyDarkAppearance(app);
 
+  const std::string cwd = QDir::currentPath().toStdString();
+  const auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+  });
+  // A window of this program with no movie open takes the movie; then this
+  // process has nothing more to do.
+  if (startup && kf::desktop::OfferToRunningInstance(*startup)) return kf::kExitSuccess;
+
   kf::QtScheduler scheduler;
   kf::mpv::MpvOptions options;
 #if KERFLINE_HAVE_MPV_VIEW
@@ -172,12 +183,11 @@ int main(int argc, char** argv) {
                   : QStringLiteral("Decoding on the graphics hardware (%1)").arg(QString::fromStdString(p->hardwareDecoder()));
       delegate.window()->mediaInfo->setToolTip(tip);
     });
-    const std::string cwd = QDir::currentPath().toStdString();
-    auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
-      std::error_code ec;
-      return std::filesystem::exists(path, ec);
-    });
     if (startup) delegate.setStartupURL(*startup);
+    // Later open requests from the desktop may come to this window.
+    kf::desktop::OpenRequestService openRequests(
+        [&delegate](const std::string& address) { return MGAcceptOpenRequest(delegate, address); });
+    openRequests.start();
     delegate.applicationDidFinishLaunching();
     if (const char* script = std::getenv("KERFLINE_SCRIPT")) MGRunTestScript(delegate, script);
     rc = app.exec();

@@ -34,7 +34,9 @@ struct ProgramTest : ::testing::Test {
                {"KERFLINE_SCRIPT", "0:quitwhenopen:" + wait},
                {"XDG_CONFIG_HOME", (dir / "config").string()},
                {"XDG_DATA_HOME", (dir / "data").string()},
-               {"KERFLINE_LARDER_REGISTRY", (dir / "larder").string()}};
+               {"KERFLINE_LARDER_REGISTRY", (dir / "larder").string()},
+               // No session bus: a Kerfline the user runs must not take these.
+               {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
     env.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
     return env;
   }
