@@ -340,7 +340,10 @@ double MGAppDelegate::duration() const { return window_->timeline->duration(); }
 void MGAppDelegate::setDuration(double seconds) { window_->timeline->setDuration(seconds); }
 kf::Rect MGAppDelegate::rectForSegment(std::int64_t i) const { return window_->timeline->rectForSegment(i); }
 void MGAppDelegate::refreshEditorUIAtSeconds(double seconds) { transport_->refreshEditorUIAtSeconds(seconds); }
-void MGAppDelegate::setBlackAmount(double amount) { window_->overlay->setBlackAmount(amount); }
+void MGAppDelegate::setBlackAmount(double amount) {
+  window_->overlay->setBlackAmount(amount);
+  if (services_.pictureDarkening) services_.pictureDarkening(window_->overlay->blackAmount());
+}
 void MGAppDelegate::setExposureAmount(double stops) { window_->overlay->setExposureAmount(stops); }
 void MGAppDelegate::applyExposurePreview() { exposure_->applyExposurePreview(); }
 
@@ -424,6 +427,9 @@ void MGAppDelegate::setEditorVisible(bool visible) { window_->setEditorVisible(v
 void MGAppDelegate::setOverlayEmptyState(bool empty) {
   window_->overlay->setEmptyState(empty);
   window_->overlay->update();
+  // The picture draws its own fade: the overlay is needed only for the
+  // poster, and a widget over the video would make every frame recompose it.
+  if (services_.pictureDarkening) window_->overlay->setVisible(empty);
 }
 
 void MGAppDelegate::setExposureToolTip(const std::string& toolTip) { window_->exposureButton->setToolTip(Q(toolTip)); }
@@ -741,6 +747,16 @@ bool MGAppDelegate::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::MouseMove) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (widget && widget->window() == window_.data()) notePointerMovement();
+  }
+  if ((event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+      !window_->overlay->isVisible()) {
+    // With the overlay hidden over an open movie, a click on the picture is
+    // the overlay's click.
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget && (widget == window_->playerView || window_->playerView->isAncestorOf(widget))) {
+      window_->overlay->handlePress(static_cast<QMouseEvent*>(event));
+      return true;
+    }
   }
   return false;
 }

@@ -85,6 +85,11 @@ class MGAppDelegate final : public QObject,
     kf::DesktopPort* desktop = nullptr;
     // Ends the application's run loop; null: QCoreApplication::quit.
     std::function<void()> quit;
+    // Darkens the picture view's own drawing (the fade preview, 0 .. 1).
+    // When set, the overlay covers the picture only with the empty-state
+    // poster and is hidden while a movie is open, so no widget lies over
+    // the video; clicks on the picture reach the overlay's click handling.
+    std::function<void(double amount)> pictureDarkening;
   };
 
   // The answer to a quit request: now, not at all, or later (once the

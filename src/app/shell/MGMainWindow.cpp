@@ -203,7 +203,14 @@ void MGMainWindow::layoutViews() {
   layout_ = kf::ComputeWindowLayout({static_cast<double>(content.width()), static_cast<double>(content.height())},
                                     editorVisible_, fs);
   root->setGeometry(content);
-  playerView->setGeometry(ToQRect(layout_.player));
+  // The bands below are laid over the picture's bottom edge; the picture
+  // view stops where they begin, so that no widget lies over the video
+  // (each repaint of one would recompose the video with it).
+  QRect picture = ToQRect(layout_.player);
+  if (!layout_.timelineHidden) picture.setBottom(std::min(picture.bottom(), ToQRect(layout_.timeline).top() - 1));
+  if (!layout_.transportHidden && !(fs && transportAutoHidden_) && !fs)
+    picture.setBottom(std::min(picture.bottom(), ToQRect(layout_.transport).top() - 1));
+  playerView->setGeometry(picture);
   overlay->setGeometry(ToQRect(layout_.player));
   timeline->setGeometry(ToQRect(layout_.timeline));
   transport->setGeometry(ToQRect(layout_.transport));

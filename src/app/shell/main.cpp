@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
   std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
 
 #if KERFLINE_HAVE_MPV_VIEW
-  QWidget* pictureView = new kf::mpv::MpvVideoView(player);
+  auto* videoView = new kf::mpv::MpvVideoView(player);
+  QWidget* pictureView = videoView;
 #else
   QWidget* pictureView = new QWidget;
   pictureView->setAutoFillBackground(true);
@@ -161,6 +162,9 @@ int main(int argc, char** argv) {
   services.scheduler = &scheduler;
   services.player = player.get();
   services.pictureView = pictureView;
+#if KERFLINE_HAVE_MPV_VIEW
+  services.pictureDarkening = [videoView](double amount) { videoView->setDarkening(amount); };
+#endif
   services.settings = &settings;
   services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
   services.recentlyUsedFile = kf::RecentlyUsedFilePath();

@@ -37,13 +37,17 @@ class MGVideoOverlayView : public QWidget {
   std::function<void()> singleClick;
   std::function<void()> doubleClick;
 
+  // A left-button press or double click on the picture, counted as above;
+  // other buttons are ignored. The window sends the picture's presses here
+  // while the overlay is hidden.
+  void handlePress(QMouseEvent* event);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
-  void handlePress(QMouseEvent* event);
   void paintPoster(class QPainter& p);
 
   double blackAmount_ = 0;

@@ -18,7 +18,7 @@ namespace kf::mpv {
 // The OpenGL path: libmpv draws into this widget's framebuffer.
 class MpvVideoView::GlSurface : public QOpenGLWidget {
  public:
-  GlSurface(mpv_handle* mpv, QWidget* parent) : QOpenGLWidget(parent), mpv_(mpv) {}
+  GlSurface(mpv_handle* mpv, MpvVideoView* view) : QOpenGLWidget(view), mpv_(mpv), view_(view) {}
   ~GlSurface() override {
     if (ctx_) {
       makeCurrent();
@@ -57,7 +57,13 @@ class MpvVideoView::GlSurface : public QOpenGLWidget {
         {MPV_RENDER_PARAM_FLIP_Y, &flip},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
+    if (mpv_render_context_update(ctx_) & MPV_RENDER_UPDATE_FRAME) ++view_->framesPresented_;
     mpv_render_context_render(ctx_, params);
+    // The fade, in the same pass: a translucent black layer over the picture.
+    if (view_->darkening_ > 0) {
+      QPainter p(this);
+      p.fillRect(rect(), QColor::fromRgbF(0, 0, 0, view_->darkening_));
+    }
   }
 
  private:
@@ -71,6 +77,7 @@ class MpvVideoView::GlSurface : public QOpenGLWidget {
   }
 
   mpv_handle* mpv_;
+  MpvVideoView* view_;
   mpv_render_context* ctx_ = nullptr;
   bool failed_ = false;
 };
@@ -85,6 +92,10 @@ bool MpvVideoView::openGLAvailable() {
 MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware)
     : QWidget(parent), player_(std::move(player)) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  // libmpv hands a frame over this long before it is due and the render
+  // call then waits for its time on the main thread; handed over when due,
+  // the render returns at once and the window stays responsive.
+  mpv_set_property_string(player_->handle(), "video-timing-offset", "0");
   if (!forceSoftware && openGLAvailable()) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -119,7 +130,21 @@ void MpvVideoView::onUpdate(void* context) {
 
 void MpvVideoView::softwareUpdate() {
   if (!sw_) return;
-  if (mpv_render_context_update(sw_) & MPV_RENDER_UPDATE_FRAME) renderNow();
+  if (mpv_render_context_update(sw_) & MPV_RENDER_UPDATE_FRAME) {
+    ++framesPresented_;
+    renderNow();
+  }
+}
+
+void MpvVideoView::setDarkening(double amount) {
+  if (!(amount > 0)) amount = 0;
+  if (amount > 1) amount = 1;
+  if (amount == darkening_) return;
+  darkening_ = amount;
+  if (gl_)
+    gl_->update();
+  else
+    update();
 }
 
 void MpvVideoView::renderNow() {
@@ -151,6 +176,7 @@ void MpvVideoView::paintEvent(QPaintEvent*) {
     return;
   }
   p.drawImage(rect(), image_);
+  if (darkening_ > 0) p.fillRect(rect(), QColor::fromRgbF(0, 0, 0, darkening_));
 }
 
 void MpvVideoView::resizeEvent(QResizeEvent* event) {

@@ -17,6 +17,7 @@
 
 #include <QImage>
 #include <QWidget>
+#include <cstdint>
 #include <memory>
 
 #include "platform/mpv/MpvPlayer.h"
@@ -43,6 +44,15 @@ class MpvVideoView : public QWidget {
   // seek in a test, without waiting for the update notice).
   void renderNow();
 
+  // Black drawn over the picture in the view's own pass (0 .. 1; the fade
+  // preview), so that no widget has to lie over the video. Repaints only
+  // when the value changes.
+  void setDarkening(double amount);
+  double darkening() const { return darkening_; }
+
+  // New pictures drawn since the view was made (frames presented).
+  std::uint64_t framesPresented() const { return framesPresented_; }
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -56,6 +66,8 @@ class MpvVideoView : public QWidget {
   ::mpv_render_context* sw_ = nullptr;  // software path
   GlSurface* gl_ = nullptr;                  // OpenGL path (child widget)
   QImage image_;
+  double darkening_ = 0;
+  std::uint64_t framesPresented_ = 0;
 };
 
 }  // namespace kf::mpv

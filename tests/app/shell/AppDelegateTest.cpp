@@ -25,6 +25,7 @@ class AppDelegateTest : public ::testing::Test {
     s.player = &player;
     s.pictureView = new QWidget;
     s.settings = &settings;
+    s.pictureDarkening = [this](double amount) { darkenings.push_back(amount); };
     s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
       auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
       asset->durationSeconds = 20;
@@ -52,6 +53,7 @@ class AppDelegateTest : public ::testing::Test {
     QTest::keyClick(target, k, m);
   }
 
+  std::vector<double> darkenings;  // what the picture view was asked to draw
   ManualScheduler scheduler;
   ScriptedPlayer player{scheduler};
   MemorySettingsStore settings;
@@ -372,6 +374,35 @@ TEST_F(AppDelegateTest, AtRestNothingTicksOrRepaints) {
   RunFor(scheduler, 2);
   EXPECT_EQ(player.timeObserverCalls, afterScrub);
   EXPECT_EQ(window->clock->text(), "Clip 1/1 · 00:06.000 / 00:20.000");
+}
+
+// The picture draws the fade itself: once a movie is open no widget lies
+// over it (the overlay shows only the empty-state poster), the fade goes to
+// the picture, and a click on the picture still plays and pauses.
+TEST_F(AppDelegateTest, NoWidgetLiesOverTheOpenMovie) {
+  EXPECT_TRUE(window->overlay->isVisible()) << "the poster";
+  open("/m/demo.mp4");
+  EXPECT_FALSE(window->overlay->isVisible());
+  delegate->edit().toggleFadeIn();  // 1 s at the start
+  key(Qt::Key_Space);
+  ASSERT_EQ(player.rate(), 0);
+  delegate->transport().seek(0.5);
+  ASSERT_FALSE(darkenings.empty());
+  EXPECT_NEAR(darkenings.back(), 0.5, 0.01);
+  const std::size_t shown = darkenings.size();
+  delegate->transport().seek(0.5);
+  delegate->setBlackAmount(0.5);
+  EXPECT_NEAR(darkenings.back(), 0.5, 0.01);
+  EXPECT_LE(darkenings.size(), shown + 2);
+
+  for (QWidget* w : window->findChildren<QWidget*>()) {
+    if (!w->isVisible() || w == window->playerView || w->parentWidget() != window->root) continue;
+    EXPECT_FALSE(w->geometry().intersects(window->playerView->geometry()))
+        << w->metaObject()->className() << " lies over the picture";
+  }
+
+  QTest::mouseClick(window->playerView, Qt::LeftButton, Qt::NoModifier, QPoint(100, 100));
+  EXPECT_EQ(player.rate(), 1) << "a click on the picture plays";
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ TEST_F(MainWindowTest, EditorLayout) {
   EXPECT_EQ(R(window->footer), (kf::Rect{0, 664, 980, 36}));
   EXPECT_EQ(R(window->transport), (kf::Rect{0, 610, 980, 62}));
   EXPECT_EQ(R(window->timeline), (kf::Rect{28, 518, 924, 100}));
-  EXPECT_EQ(R(window->playerView), (kf::Rect{24, 24, 932, 502}));
+  EXPECT_EQ(R(window->overlay), (kf::Rect{24, 24, 932, 502}));
+  // The picture view stops where the timeline begins: no widget over it.
+  EXPECT_EQ(R(window->playerView), (kf::Rect{24, 24, 932, 494}));
   EXPECT_EQ(R(window->footprintLabel), (kf::Rect{530, 5, 430, 15}));
 
   // Transport groups: 18 from the left, 14 from the right, centred.
@@ -91,7 +93,8 @@ TEST_F(MainWindowTest, EditorLayout) {
   EXPECT_TRUE(window->mediaInfo->isVisible());
   window->resize(899, 760);
   EXPECT_FALSE(window->mediaInfo->isVisible());
-  EXPECT_EQ(R(window->playerView), (kf::Rect{24, 24, 899 - 48, 760 - 198}));
+  EXPECT_EQ(R(window->overlay), (kf::Rect{24, 24, 899 - 48, 760 - 198}));
+  EXPECT_EQ(R(window->playerView), (kf::Rect{24, 24, 899 - 48, 760 - 198 - 8}));
 }
 
 TEST_F(MainWindowTest, FullScreenLayout) {

@@ -70,6 +70,20 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
   auto frame = player->copyDisplayedFrame();
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->width, 320);
+  EXPECT_GE(view->framesPresented(), 2u);
+
+  // The fade is drawn in the view's own pass: the painted widget is the
+  // picture darkened by the amount, the rendered picture unchanged.
+  const QPoint probe(200, 150);
+  const int bright = qGray(view->grab().toImage().pixel(probe));
+  ASSERT_GT(bright, 60);
+  view->setDarkening(0.75);
+  EXPECT_DOUBLE_EQ(view->darkening(), 0.75);
+  const int dark = qGray(view->grab().toImage().pixel(probe));
+  EXPECT_NEAR(dark, bright * 0.25, 4);
+  EXPECT_EQ(qGray(view->softwareImage().pixel(probe)), qGray(img.pixel(probe)));
+  view->setDarkening(-1);
+  EXPECT_EQ(qGray(view->grab().toImage().pixel(probe)), bright);
   view.reset();  // frees the render context before the player
 }
 
