@@ -80,6 +80,9 @@ class MGAppDelegate final : public QObject,
     // The desktop's recently-used list that opened movies are added to
     // (kf::RecentlyUsedFilePath()); empty: none.
     std::string recentlyUsedFile;
+    // Export progress for the desktop's launcher (0…1; nullopt when no
+    // export runs). May be empty.
+    std::function<void(std::optional<double>)> launcherProgress;
     ExportSessionsForAsset exportSessions;
     // Dialogs, the file manager and second processes; null: the Qt ones.
     kf::DesktopPort* desktop = nullptr;

@@ -98,6 +98,7 @@ void MGAppDelegate::showExportProgress(double fraction, bool indeterminate) {
     bar->setRange(0, 1000);
     bar->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 1000)));
   }
+  if (services_.launcherProgress) services_.launcherProgress(indeterminate ? 0.0 : fraction);
 }
 
 void MGAppDelegate::hideExportProgress() {
@@ -105,6 +106,7 @@ void MGAppDelegate::hideExportProgress() {
   bar->setRange(0, 1000);
   bar->hide();
   bar->setValue(0);
+  if (services_.launcherProgress) services_.launcherProgress(std::nullopt);
 }
 
 // The dock badge of other desktops: the percentage leads the window title.

@@ -8,6 +8,7 @@
 
 #include "app/rules/FolderRules.h"
 #include "app/rules/RecentList.h"
+#include "app/rules/RecentlyUsed.h"
 #include "app/shell/MGAppDelegate.h"
 
 namespace {
@@ -184,6 +185,8 @@ void MGAppDelegate::openRecent(QAction* item) {
 
 void MGAppDelegate::clearRecent() {
   if (services_.settings) kf::ClearRecentPaths(*services_.settings);
+  // The desktop's list forgets this program's uses too.
+  if (!services_.recentlyUsedFile.empty()) (void)kf::ForgetRecentlyUsedFile(services_.recentlyUsedFile);
   rebuildRecentMenu();
 }
 

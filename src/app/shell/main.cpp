@@ -23,6 +23,7 @@
 #include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
+#include "platform/desktop/LauncherEntry.h"
 #include "platform/desktop/OpenRequests.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/qt/QtScheduler.h"
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
   services.settings = &settings;
   services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
   services.recentlyUsedFile = kf::RecentlyUsedFilePath();
+  kf::desktop::LauncherEntry launcher;
+  services.launcherProgress = [&launcher](std::optional<double> fraction) { launcher.setProgress(fraction); };
   services.prepare = MGMakeMoviePreparer(scheduler);
 
 

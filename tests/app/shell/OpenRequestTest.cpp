@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "LauncherSignalRecorder.h"
 #include "QtTestApp.h"
 #include "ScriptedMedia.h"
 #include "app/rules/RecentlyUsed.h"
@@ -34,6 +35,8 @@ class OpenRequestTest : public ::testing::Test {
     s.player = &player;
     s.pictureView = new QWidget;
     s.settings = &settings;
+    s.recentlyUsedFile = recentlyUsedPath();
+    s.launcherProgress = [this](std::optional<double> f) { launcher.setProgress(f); };
     s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
       auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
       asset->durationSeconds = 20;
@@ -84,11 +87,24 @@ class OpenRequestTest : public ::testing::Test {
       scheduler.runPending();
     }
   }
-  std::string recentlyUsed() const { return kf::testing::ReadWholeFile((dir / "data" / "recently-used.xbel").string()); }
+  std::string recentlyUsed() const { return kf::testing::ReadWholeFile(recentlyUsedPath()); }
+  std::string recentlyUsedPath() const {
+    return (fs::temp_directory_path() / ("kf-open-requests-" + std::to_string(::getpid())) / "data" /
+            "recently-used.xbel")
+        .string();
+  }
+  // Waits (answering the bus) until `n` launcher updates have arrived.
+  bool waitForUpdates(const LauncherSignalRecorder& recorder, std::size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (recorder.updates.size() < n && std::chrono::steady_clock::now() < deadline)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return recorder.updates.size() >= n;
+  }
 
   ManualScheduler scheduler;
   ScriptedPlayer player{scheduler};
   MemorySettingsStore settings;
+  desktop::LauncherEntry launcher;
   std::unique_ptr<MGAppDelegate> delegate;
   std::unique_ptr<desktop::OpenRequestService> service;
   fs::path dir;
@@ -139,6 +155,30 @@ TEST_F(OpenRequestTest, AnEmptyWindowTakesTheMovieAndAnOpenOneLeavesItToANewProc
   EXPECT_NE(link.out.find("opened -\n"), std::string::npos) << link.out;
   EXPECT_NE(link.out.find("Larder"), std::string::npos) << link.out;
   EXPECT_EQ(delegate->edit().segments(), segments);
+
+  // "Clear Menu" takes this program's uses out of the desktop's list (the
+  // window here shares the list with the second process).
+  EXPECT_NE(recentlyUsed().find("Kerfline"), std::string::npos);
+  delegate->clearRecent();
+  EXPECT_EQ(recentlyUsed().find("Kerfline"), std::string::npos) << recentlyUsed();
+}
+
+TEST_F(OpenRequestTest, ExportProgressReachesTheLauncher) {
+  LauncherSignalRecorder recorder;
+  ASSERT_TRUE(recorder.listen());
+  // The window's export progress, as the export controller reports it.
+  delegate->showExportProgress(0.25, false);
+  delegate->showExportProgress(0.2501, false);  // the same on the launcher: not sent again
+  delegate->showExportProgress(0.5, false);
+  delegate->hideExportProgress();
+  ASSERT_TRUE(waitForUpdates(recorder, 3));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  ASSERT_EQ(recorder.updates.size(), 3u);
+  for (const auto& u : recorder.updates) EXPECT_EQ(u.appUri, "application://com.marrowgate.Kerfline.desktop");
+  EXPECT_EQ(recorder.updates[0].properties.value("progress").toDouble(), 0.25);
+  EXPECT_TRUE(recorder.updates[0].properties.value("progress-visible").toBool());
+  EXPECT_EQ(recorder.updates[1].properties.value("progress").toDouble(), 0.5);
+  EXPECT_FALSE(recorder.updates[2].properties.value("progress-visible").toBool());
 }
 
 TEST_F(OpenRequestTest, WithoutARunningWindowTheRequestOpensItsOwn) {
