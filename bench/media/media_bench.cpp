@@ -37,6 +37,7 @@
 #include "platform/mpv/MpvPlayer.h"
 #include "source/MGFileRangeService.h"
 #include "source/MGRangeAssetLoader.h"
+#include "support/MpvCli.h"
 
 extern char** environ;
 
@@ -45,96 +46,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double msSince(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-struct Stats {
-  double median = 0, p90 = 0;
-};
-Stats stats(std::vector<double> v) {
-  if (v.empty()) return {};
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)]};
-}
-
-// The mpv program driven over its JSON IPC socket.
-class MpvCli {
- public:
-  bool start(const std::string& socketPath) {
-    socket_ = socketPath;
-    std::filesystem::remove(socket_);
-    const std::string ipc = "--input-ipc-server=" + socket_;
-    std::vector<std::string> args = {"mpv",           "--no-config",        "--idle=yes",        "--vo=null",
-                                     "--ao=null",     "--pause",            "--keep-open=yes",   "--no-terminal",
-                                     "--hr-seek-framedrop=no", "--demuxer-lavf-o=advanced_editlist=1", ipc};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "mpv", nullptr, nullptr, argv.data(), environ) != 0) return false;
-    for (int i = 0; i < 500; ++i) {
-      fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_.c_str());
-      if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
-      ::close(fd_);
-      fd_ = -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  ~MpvCli() {
-    if (fd_ >= 0) {
-      send(R"({"command":["quit"]})");
-      ::close(fd_);
-    }
-    if (pid_ > 0) {
-      int status = 0;
-      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (waitpid(pid_, &status, WNOHANG) == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-      }
-    }
-    std::filesystem::remove(socket_);
-  }
-  void send(const std::string& json) {
-    const std::string line = json + "\n";
-    if (::write(fd_, line.data(), line.size()) < 0) std::perror("ipc write");
-  }
-  // Reads lines until one contains `needle`; false on a closed socket.
-  bool waitFor(const std::string& needle) {
-    while (true) {
-      auto nl = buffer_.find('\n');
-      while (nl != std::string::npos) {
-        const std::string line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        if (line.find(needle) != std::string::npos) return true;
-        nl = buffer_.find('\n');
-      }
-      char buf[4096];
-      const ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n <= 0) return false;
-      buffer_.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  std::string socket_, buffer_;
-  pid_t pid_ = -1;
-  int fd_ = -1;
-};
-
-std::string quoteJson(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
+using kf::bench::MpvCli;
+using kf::bench::msSince;
+using kf::bench::quoteJson;
+using kf::bench::Stats;
+using kf::bench::stats;
 
 // Waits on a second client of the same core for libmpv's first shown frame.
 // Our open runs the asset's probe first, whose completion arrives through

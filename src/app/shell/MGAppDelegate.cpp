@@ -21,6 +21,7 @@
 #include "app/rules/MovieMemory.h"
 #include "app/rules/RecentList.h"
 #include "app/rules/WindowFit.h"
+#include "edit/TimeMap.h"
 #include "app/shell/MGExportSessions.h"
 
 namespace {
@@ -101,7 +102,8 @@ MGAppDelegate::MGAppDelegate(Services services)
   kf::ScrubPorts scp;
   scp.scheduler = services_.scheduler;
   scp.player = services_.player;
-  scp.edit = edit_.get();
+  scp.editedLength = [this] { return kerfline::EditedDuration(edit_->segments()); };
+  scp.disarmJunction = [this] { edit_->disarm(); };
   scp.frameDuration = [this] { return session_->frameDuration(); };
   scp.timelineDuration = [this] { return window_ ? window_->timeline->duration() : 0.0; };
   scp.trackWidth = [this] { return window_ ? window_->timeline->trackRect().width : 0.0; };

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "edit/TimeMap.h"
 
 namespace kf {
 
@@ -104,7 +103,7 @@ void ScrubController::scrubTo(double seconds, std::int64_t phase) {
   }
   if (std::isnan(seconds)) return;
   if (!_scrubbing) {
-    ports_.edit->disarm();
+    if (ports_.disarmJunction) ports_.disarmJunction();
     _scrubbing = true;
     _resumeAfterScrub = ports_.player->rate() != 0;
     ports_.player->pause();
@@ -157,7 +156,7 @@ void ScrubController::performScrubPreviewSeek() {
   _scrubSeekStarted = now();
   const double tolerance =
       exact ? 0.0
-            : RoughScrubTolerance(kerfline::EditedDuration(ports_.edit->segments()), ports_.trackWidth(),
+            : RoughScrubTolerance(ports_.editedLength(), ports_.trackWidth(),
                                   ports_.frameDuration ? ports_.frameDuration() : 0.0);
   const double target = _scrubTarget;
   std::weak_ptr<ScrubController*> weak = self_;

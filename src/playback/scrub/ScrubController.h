@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "base/Scheduler.h"
-#include "edit/EditSession.h"
 #include "platform/MediaPorts.h"
 
 namespace kf {
@@ -41,9 +40,10 @@ namespace kf {
 struct ScrubPorts {
   Scheduler* scheduler = nullptr;
   media::Player* player = nullptr;
-  // The segments (edited length) and the keyboard junction (disarmed when a
-  // scrub begins).
-  EditSession* edit = nullptr;
+  // The edited length (the kept segments end to end), seconds.
+  std::function<double()> editedLength;
+  // Forgets the keyboard-armed junction (a scrub begins). May be empty.
+  std::function<void()> disarmJunction;
   // Seconds per frame of the open movie (0 or less when unknown).
   std::function<double()> frameDuration;
   // The timeline: its duration (targets are clamped to it), the width of

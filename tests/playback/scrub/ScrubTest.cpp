@@ -303,7 +303,7 @@ TEST_F(Scrub, MetricsSummaryOfTenPreviews) {
 // completion and writes to standard error.
 TEST_F(Scrub, MetricsGoToStandardErrorOnlyWhenTheVariableIsSet) {
   openMovie();
-  ScrubController plain(ScrubPorts{&scheduler, &player, &edit, [] { return 0.04; }, [] { return 600.0; },
+  ScrubController plain(ScrubPorts{&scheduler, &player, [] { return 600.0; }, nullptr, [] { return 0.04; }, [] { return 600.0; },
                                    [] { return 1000.0; }, [](double) {}, [](double) {}, nullptr, &scheduler,
                                    nullptr, nullptr});
   player.pause();

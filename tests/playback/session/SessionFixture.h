@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/rules/SettingsStore.h"
+#include "edit/TimeMap.h"
 #include "playback/recovery/PlaybackRecoveryController.h"
 #include "ScriptedMedia.h"
 
@@ -27,7 +28,8 @@ class SessionFixture : public ::testing::Test {
                                      if (it == attributes.end()) return std::nullopt;
                                      return it->second;
                                    }}),
-        scrub(ScrubPorts{&scheduler, &player, &edit, [this] { return session.frameDuration(); },
+        scrub(ScrubPorts{&scheduler, &player, [this] { return kerfline::EditedDuration(edit.segments()); },
+                         [this] { edit.disarm(); }, [this] { return session.frameDuration(); },
                          [this] { return editDoubles.timelineDuration; }, [this] { return trackWidth; },
                          [this](double t) { transportView.setPlayhead(t); }, [this](double t) { transport.seek(t); },
                          [this](bool paused) { waveformPauses.push_back(paused); }, &scheduler,
