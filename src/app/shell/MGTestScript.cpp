@@ -56,9 +56,10 @@ void RunStep(MGAppDelegate& d, const std::string& command) {
       if ((!url || decoder.isEmpty()) && ++*started < limitTicks) return;
       poll->stop();
       poll->deleteLater();
-      std::printf("opened %s\nsegments %zu\nstatus %s\ndecoder %s\n", url ? url->text.c_str() : "-",
+      std::printf("opened %s\nsegments %zu\nstatus %s\ndecoder %s\nicon %d\n", url ? url->text.c_str() : "-",
                   d.edit().segments().size(), d.window() ? d.window()->status->text().toStdString().c_str() : "",
-                  decoder.toStdString().c_str());
+                  decoder.toStdString().c_str(),
+                  d.window() ? d.window()->windowIcon().actualSize(QSize(256, 256)).width() : 0);
       std::fflush(stdout);
       if (d.window()) d.window()->hide();
       qApp->exit(0);

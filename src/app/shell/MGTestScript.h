@@ -6,8 +6,9 @@
 // "period", "escape", "delete", "f", "f2", "up", "down"), "fadein", "fadeout", "undo", "redo",
 // "select:N", "seek:SECONDS", "quit", "quitwhenopen[:SECONDS]" (waits up
 // to SECONDS, 30 by default, for a movie to be open and its decoder known,
-// prints "opened PATH", "segments N", "status TEXT" and "decoder TOOLTIP"
-// on standard output and quits). Unknown steps are ignored. Not a user
+// prints "opened PATH", "segments N", "status TEXT", "decoder TOOLTIP" and
+// "icon SIZE" (the window icon's largest size up to 256) on standard output
+// and quits). Unknown steps are ignored. Not a user
 // feature; for tests and screenshots.
 #pragma once
 

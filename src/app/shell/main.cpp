@@ -4,6 +4,7 @@
 // they need no display (see CommandLine.h).
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPalette>
 #include <QStyleFactory>
@@ -120,6 +121,15 @@ int main(int argc, char** argv) {
   // set it from the environment.
   std::setlocale(LC_NUMERIC, "C");
   ApplyDarkAppearance(app);
+  // The window's (and the About box's) icon: the installed theme's, else the
+  // program's own copy.
+  QIcon icon = QIcon::fromTheme(QStringLiteral("com.marrowgate.Kerfline"));
+#if KERFLINE_HAVE_ICON_RESOURCE
+  if (icon.isNull())
+    for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
+      icon.addFile(QStringLiteral(":/icons/%1x%1/com.marrowgate.Kerfline.png").arg(size), QSize(size, size));
+#endif
+  QApplication::setWindowIcon(icon);
 
   const std::string cwd = QDir::currentPath().toStdString();
   const auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {

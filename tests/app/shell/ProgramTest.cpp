@@ -90,6 +90,8 @@ TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
   EXPECT_NE(two.out.find("opened " + first.string() + "\nsegments 1\n"), std::string::npos) << two.out;
   // The media line's tooltip names the decoder (no graphics hardware here).
   EXPECT_NE(two.out.find("\ndecoder Decoding on "), std::string::npos) << two.out;
+  // The window carries the program's icon.
+  EXPECT_NE(two.out.find("\nicon 256\n"), std::string::npos) << two.out;
   // The desktop's recently-used list has the movie.
   const std::string recent = kf::testing::ReadWholeFile((dir / "data" / "recently-used.xbel").string());
   EXPECT_NE(recent.find("href=\"" + FileURIFromPath(first.string()) + "\""), std::string::npos) << recent;
