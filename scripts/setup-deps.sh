@@ -12,7 +12,7 @@ PACKAGES=(
   libswscale-dev libswresample-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # reference tools for tests and benchmarks, and for looking at the window
-  ffmpeg mpv xvfb xauth imagemagick libgl1-mesa-dri
+  ffmpeg mpv xvfb xauth imagemagick libgl1-mesa-dri python3
   # validators of the installed desktop files; a session bus for open requests
   desktop-file-utils appstream dbus
 )
