@@ -6,7 +6,7 @@
 //                                            write the (single) movie to FILE
 //   kerfline-genmovie --all                  ensure every variant
 //   options for a custom movie (start from NAME, default h264):
-//     --size WxH --fps N --seconds S --gop N --rotation D
+//     --size WxH --fps N --seconds S --gop N --rotation D --tone-span A-B
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -58,9 +58,14 @@ int main(int argc, char** argv) {
     } else if (a == "--rotation") {
       customised = true;
       custom.rotation = std::atoi(next().c_str());
+    } else if (a == "--tone-span") {
+      // The tone sounds only from A to B seconds (silence elsewhere).
+      customised = true;
+      if (std::sscanf(next().c_str(), "%lf-%lf", &custom.toneFrom, &custom.toneTo) != 2) return 2;
     } else if (a == "-h" || a == "--help") {
       std::printf("usage: kerfline-genmovie [--list] [--all] [NAME...] [-o FILE]\n"
-                  "       [--size WxH] [--fps N] [--seconds S] [--gop N] [--rotation D]\n");
+                  "       [--size WxH] [--fps N] [--seconds S] [--gop N] [--rotation D]\n"
+                  "       [--tone-span A-B]\n");
       return 0;
     } else if (auto s = movies::tryNamed(a)) {
       wanted.push_back(a);
@@ -79,6 +84,8 @@ int main(int argc, char** argv) {
     base.seconds = custom.seconds;
     base.gop = custom.gop;
     base.rotation = custom.rotation;
+    base.toneFrom = custom.toneFrom;
+    base.toneTo = custom.toneTo;
     specs.assign(1, base);
   }
   if (specs.empty()) specs.push_back(movies::MovieSpec{});

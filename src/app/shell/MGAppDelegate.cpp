@@ -97,6 +97,9 @@ MGAppDelegate::MGAppDelegate(Services services)
   sp.edit = edit_.get();
   sp.busy = [this] { return isExportRunning(); };
   sp.endScrub = [this] { transport_->endScrub(); };
+  sp.startWaveform = [this](std::shared_ptr<kf::media::MediaAsset> asset, double duration) {
+    waveform_->startWaveformForAsset(std::move(asset), duration);
+  };
   sp.seek = [this](double t) { transport_->seek(t); };
   session_ = std::make_unique<kf::PlayerSession>(std::move(sp));
   kf::ScrubPorts scp;
@@ -158,6 +161,16 @@ MGAppDelegate::MGAppDelegate(Services services)
   exportSessions_ = std::make_unique<MGExportSessions>();
   exporter_ = std::make_unique<kf::ExportController>(*services_.scheduler, *this, *this, *this, exportSettings_,
                                                      *exportSessions_);
+  kf::WaveformPorts wp;
+  wp.scheduler = services_.scheduler;
+  wp.openReader = services_.openAudio;
+  wp.setWaveform = [this](const std::vector<float>& peaks) {
+    if (window_) window_->timeline->setWaveform(peaks);
+  };
+  wp.redraw = [this] {
+    if (window_) window_->timeline->update();
+  };
+  waveform_ = std::make_unique<kf::WaveformExtractor>(std::move(wp));
 }
 
 // The edit session's player is the transport (its seek refreshes the clock).

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "analysis/ExposureController.h"
+#include "analysis/WaveformExtractor.h"
 #include "app/rules/Footprint.h"
 #include "app/rules/SettingsStore.h"
 #include "app/shell/KeyCommands.h"
@@ -93,6 +94,9 @@ class MGAppDelegate final : public QObject,
     // poster and is hidden while a movie is open, so no widget lies over
     // the video; clicks on the picture reach the overlay's click handling.
     std::function<void(double amount)> pictureDarkening;
+    // Opens a movie's first audio track for the timeline's waveform; empty:
+    // no waveform.
+    kf::AudioReaderOpener openAudio;
   };
 
   // The answer to a quit request: now, not at all, or later (once the
@@ -130,6 +134,9 @@ class MGAppDelegate final : public QObject,
   kf::Transport& transport() { return *transport_; }
   kf::KeyCommandController& keys() { return *keys_; }
   kf::ExposureController& exposure() { return *exposure_; }
+  kf::WaveformExtractor& waveform() { return *waveform_; }
+  // Holds the waveform's decoding while a scrub runs (true) and releases it.
+  void setWaveformPaused(bool paused) { waveform_->setPaused(paused); }
   // Dispatches a key as the key filter does; true when consumed.
   bool handleKeyPress(const kf::KeyPress& key);
 
@@ -317,6 +324,7 @@ class MGAppDelegate final : public QObject,
   std::atomic<bool> waveformPaused_{false};
   std::unique_ptr<kf::KeyCommandController> keys_;
   std::unique_ptr<kf::ExposureController> exposure_;
+  std::unique_ptr<kf::WaveformExtractor> waveform_;
 
   QPointer<MGRenameField> renameField_;
   QAction* undoAction_ = nullptr;

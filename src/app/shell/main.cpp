@@ -26,6 +26,7 @@
 #include "app/shell/StartupArguments.h"
 #include "platform/desktop/LauncherEntry.h"
 #include "platform/desktop/OpenRequests.h"
+#include "platform/ffmpeg/FfmpegAudioReader.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/qt/QtScheduler.h"
 
@@ -181,6 +182,7 @@ int main(int argc, char** argv) {
   services.recentlyUsedFile = kf::RecentlyUsedFilePath();
   kf::desktop::LauncherEntry launcher;
   services.launcherProgress = [&launcher](std::optional<double> fraction) { launcher.setProgress(fraction); };
+  services.openAudio = &kf::ff::OpenFirstAudioTrackOfAsset;
   services.prepare = MGMakeMoviePreparer(scheduler);
 
 

@@ -335,7 +335,9 @@ class Writer {
       for (int i = 0; i < count; ++i) {
         // Phase from the sample's time in the movie, so frames join
         // seamlessly and a sample's time can be read back from it.
-        const double x = 0.5 * std::sin(w * double(delaySamples_ + first + i));
+        const double t = double(delaySamples_ + first + i) / s_.sampleRate;
+        const bool sounding = s_.toneTo < 0 || (t >= s_.toneFrom && t < s_.toneTo);
+        const double x = sounding ? 0.5 * std::sin(w * double(delaySamples_ + first + i)) : 0.0;
         if (planar) {
           reinterpret_cast<float*>(f->data[c])[i] = static_cast<float>(x);
         } else {
@@ -439,6 +441,7 @@ std::string MovieSpec::key() const {
   if (soundTracks != 1) o << " sounds" << soundTracks;
   if (subtitles) o << " subtitles";
   if (!timecode.empty()) o << " tc" << timecode;
+  if (toneTo >= 0) o << " tonespan " << toneFrom << "-" << toneTo;
   return o.str();
 }
 

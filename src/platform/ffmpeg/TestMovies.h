@@ -16,7 +16,7 @@
 // - S.frameCount() frames in all (S.seconds × fps, rounded down; see vfr).
 // - Audio channel c (0-based) is a sine of toneFrequency(S, c) Hz (S.toneHz ×
 //   (c + 1); the LFE channel of 5.1 sound 50 Hz) at half of full scale, for
-//   the whole duration.
+//   the whole duration (or only from S.toneFrom to S.toneTo seconds).
 // - An edit list (S.editList, MP4/MOV only) presents, in order, the frames
 //   [firstFrame, firstFrame + frameCount) of each entry; expectedFrames(S)
 //   lists the numbers a player that honours edit lists shows.
@@ -71,6 +71,10 @@ struct MovieSpec {
   int audioChannels = 2;     // 1, 2 or 6 (5.1)
   int sampleRate = 48000;
   double toneHz = 440.0;
+  // When toneTo >= 0 the tone sounds only from toneFrom to toneTo seconds,
+  // with digital silence elsewhere.
+  double toneFrom = 0;
+  double toneTo = -1;
   std::vector<EditEntry> editList;  // MP4/MOV; empty: the muxer's own
   Damage damage = Damage::None;
   int noise = 0;             // 0..64: grain in the lower half (raises the bit rate)
