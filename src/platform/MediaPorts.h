@@ -136,8 +136,9 @@ class PlayerItem {
   virtual void cancelPendingSeeks() = 0;
 
   // Shows the picture brightened or darkened by `stops` (exposure value;
-  // 0 shows it untouched). Applies to what is shown and to the frame tap,
-  // from the next picture on; the item keeps the value across replacement.
+  // 0 shows it untouched) with the export's linear-light curve. Applies to
+  // what is shown, not to the frame tap, from the next picture on; the item
+  // keeps the value across replacement.
   virtual void setExposurePreview(double stops) = 0;
   virtual double exposurePreview() const = 0;
 };
@@ -198,8 +199,9 @@ class Player {
   // removeTimeObserver.
   virtual ObserverId addPlaybackStateObserver(std::function<void()> observer) = 0;
 
-  // The frame tap: the picture being shown, when there is one. Blocks the
-  // calling thread briefly (the engine copies the frame); any thread.
+  // The frame tap: the picture being shown as decoded (without the
+  // exposure preview), when there is one. Blocks the calling thread briefly
+  // (the engine copies the frame); any thread.
   virtual std::optional<VideoFrame> copyDisplayedFrame() = 0;
 };
 

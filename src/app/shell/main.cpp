@@ -160,6 +160,8 @@ int main(int argc, char** argv) {
 
 #if KERFLINE_HAVE_MPV_VIEW
   auto* videoView = new kf::mpv::MpvVideoView(player);
+  // The OpenGL renderer shows the exposure preview in its own pass.
+  player->setExposureByShader(videoView->usesOpenGL());
   QWidget* pictureView = videoView;
 #else
   QWidget* pictureView = new QWidget;

@@ -1,5 +1,12 @@
 #include "platform/mpv/MpvPlayer.h"
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/mpv/ExposurePreview.h"
+
 #include <mpv/client.h>
 #include <mpv/stream_cb.h>
 
@@ -356,6 +363,10 @@ MpvPlayer::~MpvPlayer() {
   // alive until after this returns.
   mpv_terminate_destroy(mpv_);
   mpv_ = nullptr;
+  if (!shaderDir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(shaderDir_, ec);
+  }
 }
 
 std::shared_ptr<media::PlayerItem> MpvPlayer::makePlayerItem(std::shared_ptr<media::MediaAsset> asset) {
@@ -494,17 +505,63 @@ void MpvPlayer::finishSeeks(const std::function<bool(const Seek&)>& which, bool 
   for (auto& c : done) scheduler_.post([c = std::move(c), finished] { c(finished); });
 }
 
+void MpvPlayer::setExposureByShader(bool on) {
+  if (exposureByShader_ == on) return;
+  exposureByShader_ = on;
+  applyExposure(current_.get());
+}
+
 void MpvPlayer::applyExposure(MpvPlayerItem* item) {
   if (!item || item != current_.get()) return;
-  const double stops = item->exposurePreview();
-  // FFmpeg's exposure filter scales the picture by 2^stops; libmpv rebuilds
-  // its filter chain and redraws the paused picture with it.
-  const std::string graph = std::abs(stops) < 0.001 ? std::string()
-                                                    : "lavfi=[exposure=exposure=" + number(stops) + "]";
-  if (graph == appliedFilter_) return;
-  appliedFilter_ = graph;
-  const char* set[] = {"vf", "set", graph.c_str(), nullptr};
-  mpv_command_async(mpv_, 0, set);
+  const double stops = std::abs(item->exposurePreview()) < 0.001 ? 0.0 : item->exposurePreview();
+  // The export's linear-light curve. libmpv redraws the paused picture with
+  // a new shader; a new filter chain re-filters it.
+  std::string graph, shader;
+  if (stops != 0) {
+    if (exposureByShader_)
+      shader = exposureShaderFile(stops);
+    else
+      graph = ExposureFilterGraph(stops);
+  }
+  if (shader != appliedShader_) {
+    appliedShader_ = shader;
+    const char* clear[] = {"change-list", "glsl-shaders", "clr", "", nullptr};
+    mpv_command_async(mpv_, 0, clear);
+    if (!shader.empty()) {
+      const char* add[] = {"change-list", "glsl-shaders", "append", shader.c_str(), nullptr};
+      mpv_command_async(mpv_, 0, add);
+    }
+  }
+  if (graph != appliedFilter_) {
+    appliedFilter_ = graph;
+    filterStops_ = graph.empty() ? 0.0 : stops;
+    const char* set[] = {"vf", "set", graph.c_str(), nullptr};
+    mpv_command_async(mpv_, 0, set);
+  }
+}
+
+std::string MpvPlayer::exposureShaderFile(double stops) {
+  if (shaderDir_.empty()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kerfline-shaders-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return {};
+    shaderDir_ = pattern;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "/exposure%+.6f.glsl", stops);
+  const std::string path = shaderDir_ + name;
+  if (!std::filesystem::exists(path)) {
+    // Written beside and renamed, so libmpv never reads half a file.
+    const std::string partial = path + ".partial";
+    {
+      std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+      out << ExposureShaderSource(stops);
+      if (!out) return {};
+    }
+    std::error_code ec;
+    std::filesystem::rename(partial, path, ec);
+    if (ec) return {};
+  }
+  return path;
 }
 
 void MpvPlayer::cancelPendingSeeks(MpvPlayerItem* item) {
@@ -570,6 +627,20 @@ std::optional<media::VideoFrame> MpvPlayer::copyDisplayedFrame() {
       bytes->size >= static_cast<std::size_t>(frame.stride) * frame.height) {
     const auto* p = static_cast<const std::uint8_t*>(bytes->data);
     frame.bgra.assign(p, p + static_cast<std::size_t>(frame.stride) * frame.height);
+    // The software path's exposure filter runs before the tap: undo it, so
+    // the tap gives the frame as decoded (exact except where the preview
+    // clipped highlights to full scale).
+    if (const double stops = filterStops_.load(); stops != 0) {
+      const auto undo = ExposureInverseTable(stops);
+      for (int y = 0; y < frame.height; ++y) {
+        std::uint8_t* row = frame.bgra.data() + static_cast<std::size_t>(y) * frame.stride;
+        for (int x = 0; x < frame.width * 4; x += 4) {
+          row[x] = undo[row[x]];
+          row[x + 1] = undo[row[x + 1]];
+          row[x + 2] = undo[row[x + 2]];
+        }
+      }
+    }
     double t = 0;
     if (mpv_get_property(mpv_, "time-pos", MPV_FORMAT_DOUBLE, &t) >= 0) frame.time = t;
     out = std::move(frame);

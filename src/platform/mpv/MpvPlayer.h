@@ -114,6 +114,13 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   // without waiting for the posted drain may call it; harmless otherwise).
   void drainEvents();
 
+  // How the exposure preview is shown. The OpenGL renderer (true) applies
+  // it as a user shader in its own pass; otherwise (the software renderer,
+  // vo=null) it is a video filter, and the frame tap undoes it so that it
+  // still gives the frame as decoded. Off by default; the view's owner turns
+  // it on when the picture is drawn with OpenGL.
+  void setExposureByShader(bool on);
+
   // Called by items.
   void cancelPendingSeeks(MpvPlayerItem* item);
   void applyExposure(MpvPlayerItem* item);
@@ -141,6 +148,9 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   void followGrowth();
   // Sends loadfile for `item`; `start` (seconds) when not at the beginning.
   void load(const std::shared_ptr<MpvPlayerItem>& item, double start);
+  // The user shader file for an exposure, written on first use ("" when it
+  // cannot be written).
+  std::string exposureShaderFile(double stops);
   // Posts one call of the playback-state observers (coalesced).
   void notifyPlaybackState();
 
@@ -165,6 +175,13 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   double volume_ = 1.0;
   bool muted_ = false;
   std::string appliedFilter_;  // the video filter chain libmpv was given
+  std::string appliedShader_;  // the user shader file libmpv was given ("" none)
+  bool exposureByShader_ = false;
+  // The exposure the video filter applies, read by the frame tap (any thread).
+  std::atomic<double> filterStops_{0};
+  // Generated shader files, one per exposure value (libmpv caches a shader
+  // file's text by its path); removed with the player.
+  std::string shaderDir_;
   std::string hardwareDecoder_;
   bool decoderKnown_ = false;
   std::function<void()> decoderObserver_;

@@ -324,7 +324,7 @@ TEST_F(PlayerTest, ServiceDeadBeforeOpeningFailsTheItemWithItsError) {
   EXPECT_EQ(item->error()->domain, "test.service");
 }
 
-TEST_F(PlayerTest, ExposurePreviewBrightensTheShownPictureAndTheTap) {
+TEST_F(PlayerTest, ExposurePreviewLeavesTheTapAsDecoded) {
   auto item = open(movies::ensure(movies::named("h264")));
   auto greyLevel = [&] {
     auto f = player->copyDisplayedFrame();
@@ -341,8 +341,9 @@ TEST_F(PlayerTest, ExposurePreviewBrightensTheShownPictureAndTheTap) {
   item->setExposurePreview(1.0);
   EXPECT_EQ(item->exposurePreview(), 1.0);
   EXPECT_TRUE(seek(1.0));
-  const double brighter = greyLevel();
-  EXPECT_GT(brighter, plain * 1.5);
+  // What is shown is brighter (the renderer tests look at it); the tap
+  // still gives the frame as decoded, for the exposure measurement.
+  EXPECT_NEAR(greyLevel(), plain, 1.5);
   EXPECT_EQ(shownFrame(), 30);
   item->setExposurePreview(0);
   EXPECT_TRUE(seek(1.0));
