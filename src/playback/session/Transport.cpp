@@ -169,6 +169,12 @@ void Transport::seekToEnd() {
 }
 
 void Transport::scrubTo(double seconds, std::int64_t phase) {
+  // While recovery rebuilds the item the player is not to be touched: the
+  // pointer only moves where playback will resume.
+  if (ports_.session->playbackRecovery().recovering && !isScrubbing()) {
+    if (phase != -1 && !std::isnan(seconds)) seek(seconds);
+    return;
+  }
   const bool wasTicking = isTicking();
   if (ports_.scrub) ports_.scrub->scrubTo(seconds, phase);
   // A scrub ticks from its start; the tick stops by itself once the scrub

@@ -142,6 +142,14 @@ TEST_F(Recovery, ResumesPausedWhenPausedAndFollowsSeeksAndPlayDuringTheCycle) {
   transport.togglePlayback();
   EXPECT_FALSE(record().resumePlaying);
   EXPECT_EQ(player.rate(), 0);
+  // So does dragging the playhead: no scrub, no seek of the unready item.
+  transport.scrubTo(9, 0);
+  transport.scrubTo(8.5, 1);
+  EXPECT_FALSE(transport.isScrubbing());
+  transport.scrubTo(7.5, 2);
+  EXPECT_EQ(player.seeks.size(), seeksBefore);
+  EXPECT_DOUBLE_EQ(record().resumePosition, 7.5);
+  EXPECT_DOUBLE_EQ(transportView.playhead, 7.5);
 
   readyCurrent();
   EXPECT_DOUBLE_EQ(player.seeks.back(), 7.5);

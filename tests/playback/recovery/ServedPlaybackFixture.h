@@ -102,12 +102,10 @@ class ServedPlayback : public ::testing::Test, public EditPlayerPort {
         PlaybackRecoveryPorts{&scheduler, mpvPlayer.get(), session.get(), &status, preparation.get(),
                               [this] { return transport->playhead(); },
                               [this](double t) { transport->refreshEditorUIAtSeconds(t); }});
-    tick = mpvPlayer->addPeriodicTimeObserver(Transport::kTickInterval,
-                                              [this](double t) { transport->tick(t); });
+    transport->watchPlayer();
   }
 
   void TearDown() override {
-    if (mpvPlayer) mpvPlayer->removeTimeObserver(tick);
     recovery.reset();
     transport.reset();
     session.reset();
@@ -176,7 +174,6 @@ class ServedPlayback : public ::testing::Test, public EditPlayerPort {
   std::unique_ptr<PlayerSession> session;
   std::unique_ptr<Transport> transport;
   std::unique_ptr<PlaybackRecoveryController> recovery;
-  media::ObserverId tick = 0;
 };
 
 }  // namespace kf::test
