@@ -2,10 +2,11 @@
 # Installs the build into a temporary prefix and checks what a desktop sees:
 # the program runs from there, the desktop entry and the metainfo file pass
 # their validators, and every icon size is in place at its size.
-# Arguments: CMAKE BUILD_DIR
+# Arguments: CMAKE BUILD_DIR PNGS (1 when the build draws the PNG icons)
 set -eu
 cmake_bin=$1
 build=$2
+pngs=${3:-1}
 prefix=$(mktemp -d /tmp/kf-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -29,7 +30,8 @@ grep -q "<release version=\"${version#kerfline }\"" "$metainfo" || fail "metainf
 grep -q "<launchable type=\"desktop-id\">$app.desktop</launchable>" "$metainfo" || fail "launchable"
 
 [ -f "$prefix/share/icons/hicolor/scalable/apps/$app.svg" ] || fail "scalable icon"
-for size in 16 24 32 48 64 128 256 512; do
+[ "$pngs" = 1 ] || sizes=""
+for size in ${sizes-16 24 32 48 64 128 256 512}; do
   png=$prefix/share/icons/hicolor/${size}x${size}/apps/$app.png
   [ -f "$png" ] || fail "no ${size}px icon"
   got=$(identify -format '%wx%h' "$png")
