@@ -212,6 +212,7 @@ void MGAppDelegate::sampleFootprint() {
 void MGAppDelegate::buildWindow() {
   window_ = new MGMainWindow(services_.pictureView);
   window_->setObjectName("KerflineMainWindow");
+  setOverlayEmptyState(window_->overlay->emptyState());
   // Centre on the screen.
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect avail = screen->availableGeometry();
@@ -444,7 +445,12 @@ void MGAppDelegate::setOverlayEmptyState(bool empty) {
   window_->overlay->update();
   // The picture draws its own fade: the overlay is needed only for the
   // poster, and a widget over the video would make every frame recompose it.
-  if (services_.pictureDarkening) window_->overlay->setVisible(empty);
+  // The picture may be a native window, drawn above every sibling widget:
+  // it is shown only while a movie is open.
+  if (services_.pictureDarkening) {
+    window_->overlay->setVisible(empty);
+    window_->playerView->setVisible(!empty);
+  }
 }
 
 void MGAppDelegate::setExposureToolTip(const std::string& toolTip) { window_->exposureButton->setToolTip(Q(toolTip)); }

@@ -8,17 +8,22 @@
 #include <QMetaObject>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QOpenGLWidget>
+#include <QOpenGLWindow>
 #include <QPainter>
 #include <QVBoxLayout>
 #include <cstdlib>
 
 namespace kf::mpv {
 
-// The OpenGL path: libmpv draws into this widget's framebuffer.
-class MpvVideoView::GlSurface : public QOpenGLWidget {
+// The OpenGL path: libmpv draws into a native child window of its own, which
+// is presented by itself: a new picture does not make the toolkit compose
+// the rest of the window again, and repaints of other widgets do not touch
+// the video. It takes no input: clicks reach the view below it.
+class MpvVideoView::GlSurface : public QOpenGLWindow {
  public:
-  GlSurface(mpv_handle* mpv, MpvVideoView* view) : QOpenGLWidget(view), mpv_(mpv), view_(view) {}
+  GlSurface(mpv_handle* mpv, MpvVideoView* view) : QOpenGLWindow(QOpenGLWindow::NoPartialUpdate), mpv_(mpv), view_(view) {
+    setFlags(flags() | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
+  }
   ~GlSurface() override {
     if (ctx_) {
       makeCurrent();
@@ -48,7 +53,7 @@ class MpvVideoView::GlSurface : public QOpenGLWidget {
   }
   void paintGL() override {
     if (!ctx_) return;
-    const qreal dpr = devicePixelRatioF();
+    const qreal dpr = devicePixelRatio();
     mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()), static_cast<int>(width() * dpr),
                        static_cast<int>(height() * dpr), 0};
     int flip = 1;
@@ -62,7 +67,7 @@ class MpvVideoView::GlSurface : public QOpenGLWidget {
     // The fade, in the same pass: a translucent black layer over the picture.
     if (view_->darkening_ > 0) {
       QPainter p(this);
-      p.fillRect(rect(), QColor::fromRgbF(0, 0, 0, view_->darkening_));
+      p.fillRect(QRect(QPoint(0, 0), size()), QColor::fromRgbF(0, 0, 0, view_->darkening_));
     }
   }
 
@@ -73,7 +78,8 @@ class MpvVideoView::GlSurface : public QOpenGLWidget {
   }
   // libmpv's thread: only queue a repaint.
   static void onUpdate(void* self) {
-    QMetaObject::invokeMethod(static_cast<GlSurface*>(self), qOverload<>(&QWidget::update), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(static_cast<GlSurface*>(self), qOverload<>(&QPaintDeviceWindow::update),
+                              Qt::QueuedConnection);
   }
 
   mpv_handle* mpv_;
@@ -100,7 +106,10 @@ MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, b
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     gl_ = new GlSurface(player_->handle(), this);
-    layout->addWidget(gl_);
+    glContainer_ = QWidget::createWindowContainer(gl_, this);
+    glContainer_->setFocusPolicy(Qt::NoFocus);
+    glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    layout->addWidget(glContainer_);
     return;
   }
   mpv_render_param params[] = {
@@ -119,8 +128,10 @@ MpvVideoView::~MpvVideoView() {
     mpv_render_context_set_update_callback(sw_, nullptr, nullptr);
     mpv_render_context_free(sw_);
   }
-  // The GL surface frees its context as a child, before player_ goes.
-  delete gl_;
+  // The GL surface frees its context with its container, before player_
+  // goes.
+  delete glContainer_;
+  glContainer_ = nullptr;
   gl_ = nullptr;
 }
 

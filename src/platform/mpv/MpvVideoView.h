@@ -1,7 +1,9 @@
 // The player's picture in a Qt widget, drawn with libmpv's render API.
 //
-// Where OpenGL is available the picture is drawn by libmpv into a
-// QOpenGLWidget's framebuffer. Where it is not (the "offscreen" platform,
+// Where OpenGL is available the picture is drawn by libmpv into a native
+// child window (a QOpenGLWindow in a window container), presented by itself
+// without recomposing the rest of the window; it takes no input, so clicks
+// and pointer moves reach this view. Where it is not (the "offscreen" platform,
 // machines without GL, or KERFLINE_SOFTWARE_VIDEO set), libmpv's software
 // renderer draws "bgr0" pixels into a QImage (Format_RGB32) that the widget
 // paints. Either way the picture is fitted into the widget with black bars.
@@ -64,7 +66,8 @@ class MpvVideoView : public QWidget {
 
   std::shared_ptr<MpvPlayer> player_;
   ::mpv_render_context* sw_ = nullptr;  // software path
-  GlSurface* gl_ = nullptr;                  // OpenGL path (child widget)
+  GlSurface* gl_ = nullptr;            // OpenGL path (native child window)
+  QWidget* glContainer_ = nullptr;     // its place among the widgets
   QImage image_;
   double darkening_ = 0;
   std::uint64_t framesPresented_ = 0;

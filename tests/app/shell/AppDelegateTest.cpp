@@ -381,8 +381,10 @@ TEST_F(AppDelegateTest, AtRestNothingTicksOrRepaints) {
 // the picture, and a click on the picture still plays and pauses.
 TEST_F(AppDelegateTest, NoWidgetLiesOverTheOpenMovie) {
   EXPECT_TRUE(window->overlay->isVisible()) << "the poster";
+  EXPECT_FALSE(window->playerView->isVisible()) << "the picture would cover the poster";
   open("/m/demo.mp4");
   EXPECT_FALSE(window->overlay->isVisible());
+  EXPECT_TRUE(window->playerView->isVisible());
   delegate->edit().toggleFadeIn();  // 1 s at the start
   key(Qt::Key_Space);
   ASSERT_EQ(player.rate(), 0);
