@@ -115,7 +115,9 @@ MGAppDelegate::MGAppDelegate(Services services)
     redrawTimeline();
   };
   scp.seek = [this](double t) { transport_->seek(t); };
-  scp.setWaveformPaused = [this](bool paused) { waveformPaused_ = paused; };
+  scp.setWaveformPaused = [this](bool paused) {
+    if (waveform_) waveform_->setPaused(paused);
+  };
   scrub_ = std::make_unique<kf::ScrubController>(std::move(scp));
   kf::TransportPorts tp;
   tp.player = services_.player;

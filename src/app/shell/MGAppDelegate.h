@@ -320,8 +320,6 @@ class MGAppDelegate final : public QObject,
   std::unique_ptr<kf::ScrubController> scrub_;
   std::unique_ptr<kf::Transport> transport_;
   std::unique_ptr<kf::PlaybackRecoveryController> recovery_;
-  // Set while a scrub runs; the waveform extraction pauses while it holds.
-  std::atomic<bool> waveformPaused_{false};
   std::unique_ptr<kf::KeyCommandController> keys_;
   std::unique_ptr<kf::ExposureController> exposure_;
   std::unique_ptr<kf::WaveformExtractor> waveform_;
