@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+
+#include "source/MGRangeError.h"
 
 namespace kf {
 
@@ -248,6 +251,12 @@ std::optional<MGLarderMessage> MGDecodeLarderPayload(const std::uint8_t* payload
           kf::Error e;
           ok = r.error(e);
           m.error = e;
+        }
+        // No file holds 2^63 bytes or more (file offsets are signed 64-bit):
+        // such a size is the service's failure, not a size.
+        if (ok && !m.error && m.size > static_cast<std::uint64_t>(INT64_MAX)) {
+          m.error = MGRangeError(kRangeServiceFailed, "The range service reported an impossible movie size");
+          m.size = 0;
         }
         break;
       }

@@ -124,6 +124,25 @@ TEST(LarderWire, HostileCountsAreRefusedWithoutReadingPastTheFrame) {
   }
 }
 
+TEST(LarderWire, ASizeNoFileCanHaveIsTheServicesFailure) {
+  for (std::uint64_t size : {std::uint64_t{1} << 63, std::uint64_t{UINT64_MAX}}) {
+    MGLarderMessage reply;
+    reply.type = MGLarderMessageType::kSizeReply;
+    reply.id = 9;
+    reply.size = size;
+    MGLarderMessage m = Decode(MGEncodeLarderFrame(reply), /*fromService=*/true);
+    EXPECT_EQ(m.size, 0u);
+    ASSERT_TRUE(m.error);
+    EXPECT_EQ(m.error->domain, kRangeErrorDomain);
+    EXPECT_EQ(m.error->code, 3);
+    EXPECT_EQ(m.error->message, "The range service reported an impossible movie size");
+  }
+  MGLarderMessage reply;
+  reply.type = MGLarderMessageType::kSizeReply;
+  reply.size = (1ull << 63) - 1;
+  EXPECT_FALSE(Decode(MGEncodeLarderFrame(reply), true).error);
+}
+
 TEST(LarderWire, FrameReaderRefusesLengthsBeyondItsLimit) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);

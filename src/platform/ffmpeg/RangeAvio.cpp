@@ -53,17 +53,23 @@ int RangeAvio::readPacket(void* opaque, std::uint8_t* buf, int size) {
 
 std::int64_t RangeAvio::seek(void* opaque, std::int64_t offset, int whence) {
   auto* self = static_cast<RangeAvio*>(opaque);
-  const auto size = static_cast<std::int64_t>(self->reader_->size());
+  // The size comes from the service: anything that does not fit a file
+  // offset is not a size.
+  const std::uint64_t reported = self->reader_->size();
+  if (reported > static_cast<std::uint64_t>(INT64_MAX)) return AVERROR(EINVAL);
+  const auto size = static_cast<std::int64_t>(reported);
+  std::int64_t base = 0;
   switch (whence & ~AVSEEK_FORCE) {
     case AVSEEK_SIZE: return size;
     case SEEK_SET: break;
-    case SEEK_CUR: offset += self->position_; break;
-    case SEEK_END: offset += size; break;
+    case SEEK_CUR: base = self->position_; break;
+    case SEEK_END: base = size; break;
     default: return AVERROR(EINVAL);
   }
-  if (offset < 0) return AVERROR(EINVAL);
-  self->position_ = offset;
-  return offset;
+  std::int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return AVERROR(EINVAL);
+  self->position_ = target;
+  return target;
 }
 
 }  // namespace kf::ff
