@@ -1,6 +1,8 @@
 #include "source/MGLarderServer.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "source/MGFileRangeService.h"
 #include "source/MGLarderWire.h"
@@ -106,40 +109,98 @@ void MGLarderServer::stop() {
   }
 }
 
+namespace {
+
+void SetTimeout(int fd, int option, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+}  // namespace
+
+std::size_t MGLarderServer::reapEnded() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return reapEndedLocked();
+}
+
+std::size_t MGLarderServer::reapEndedLocked() {
+  // A socket is closed only after its thread is gone, so no descriptor is
+  // reused under a running thread.
+  std::size_t reaped = 0;
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    if ((*it)->done) {
+      (*it)->thread.join();
+      ::close((*it)->fd);
+      it = clients_.erase(it);
+      ++reaped;
+    } else {
+      ++it;
+    }
+  }
+  return reaped;
+}
+
 void MGLarderServer::acceptLoop() {
+  // A descriptor kept in reserve: when the process runs out, it is given up
+  // for a moment to accept and close the waiting connection, so a flood is
+  // refused instead of stalling the queue.
+  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   while (!stopping_) {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;
+      const int err = errno;
+      if (stopping_) break;
+      if (err == EINTR || err == ECONNABORTED) continue;
+      if (err == EINVAL || err == EBADF || err == ENOTSOCK) break;  // the socket was shut down
+      // Ended connections may hold the descriptors: free them and try again.
+      if ((err == EMFILE || err == ENFILE) && reapEnded() > 0) continue;
+      if ((err == EMFILE || err == ENFILE) && spare >= 0) {
+        ::close(spare);
+        const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (refused >= 0) {
+          ::close(refused);
+          ++refused_;
+        }
+        spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      }
+      // Out of descriptors, memory or buffers: back off and go on.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
     }
     ++connections_;
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) {
       ::close(fd);
-      return;
+      break;
     }
-    // Reap connections that have ended; a socket is closed only after its
-    // thread is gone, so no descriptor is reused under a running thread.
-    for (auto it = clients_.begin(); it != clients_.end();) {
-      if ((*it)->done) {
-        (*it)->thread.join();
-        ::close((*it)->fd);
-        it = clients_.erase(it);
-      } else {
-        ++it;
-      }
+    reapEndedLocked();
+    if (clients_.size() >= options_.maxConnections) {
+      ::close(fd);
+      ++refused_;
+      continue;
     }
-    // Room for a whole 512 KiB reply in the socket, so a reply is handed
-    // over in one go instead of in buffer-sized steps (the kernel may cap it).
-    int sendBuffer = 2 << 20;
+    // Room for a whole reply in the socket, so a reply is handed over in one
+    // go instead of in buffer-sized steps (the kernel may cap it).
+    int sendBuffer = static_cast<int>(kLarderServerReplyBytes + 64 * 1024);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    SetTimeout(fd, SO_RCVTIMEO, options_.helloTimeoutMs);
+    SetTimeout(fd, SO_SNDTIMEO, options_.writeTimeoutMs);
     auto client = std::make_unique<Client>();
     client->fd = fd;
     Client* raw = client.get();
-    client->thread = std::thread([this, raw] { serve(raw); });
+    try {
+      client->thread = std::thread([this, raw] { serve(raw); });
+    } catch (const std::system_error&) {
+      // No thread for it: refuse this one connection.
+      ::close(fd);
+      ++refused_;
+      continue;
+    }
     clients_.push_back(std::move(client));
   }
+  if (spare >= 0) ::close(spare);
 }
 
 void MGLarderServer::serve(Client* client) {
@@ -174,6 +235,7 @@ void MGLarderServer::serve(Client* client) {
       }
       answer.accepted = !answer.error;
       if (!reply(answer) || !answer.accepted) break;
+      SetTimeout(fd, SO_RCVTIMEO, options_.idleTimeoutMs);
       continue;
     }
     if (!file) break;  // requests before a successful hello
@@ -186,7 +248,7 @@ void MGLarderServer::serve(Client* client) {
       answer.size = options_.reportSizeZero ? 0 : file->size();
     } else {
       answer.type = MGLarderMessageType::kReadReply;
-      std::uint64_t length = std::min(request->length, kLarderMaxReadReplyBytes);
+      std::uint64_t length = std::min(request->length, kLarderServerReplyBytes);
       if (options_.maxReplyBytes > 0) length = std::min(length, options_.maxReplyBytes);
       // The file service answers synchronously.
       file->readOffset(request->offset, length, [&](MGBytes data, std::optional<kf::Error> error) {

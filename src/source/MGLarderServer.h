@@ -9,6 +9,14 @@
 // Threads: one accept thread and one thread per connection. Requests of one
 // connection are answered in order. start()/stop() from the owning thread;
 // stop() closes every connection and waits for the threads.
+//
+// Resources: the number of connections is capped (further ones are closed at
+// once); a connection that says nothing, or does not take its replies, for
+// too long is closed; a reply carries at most 512 KiB (fewer bytes than asked
+// are allowed), and a connection reads its next request only once its reply
+// is handed to the socket, so a client that does not read holds at most one
+// reply. Running out of descriptors (EMFILE) or of threads refuses the
+// connection at hand and the service goes on.
 #pragma once
 
 #include <atomic>
@@ -37,7 +45,15 @@ struct MGLarderServerOptions {
   bool reportSizeZero = false;          // answer the size request with 0
   std::uint64_t dropAfterBytes = 0;     // > 0: close a connection once it has sent this many data bytes
   std::uint64_t dropAfterRequests = 0;  // > 0: close a connection instead of answering request N + 1
+  // Limits.
+  std::size_t maxConnections = 64;  // connections served at once
+  int helloTimeoutMs = 5000;        // a new connection must say hello within this
+  int idleTimeoutMs = 600000;       // then send a request at least this often
+  int writeTimeoutMs = 30000;       // and take each reply within this
 };
+
+// Largest number of data bytes the service puts in one read reply.
+inline constexpr std::uint64_t kLarderServerReplyBytes = 512 * 1024;
 
 // Resolves `item` under `root`: the real path of the file, or the refusal
 // (domain "com.marrowgate.larder", code 1 outside the root, 2 missing or not
@@ -56,6 +72,8 @@ class MGLarderServer {
   kf::Status start();
   void stop();
   std::uint64_t connectionCount() const { return connections_.load(); }
+  // Connections closed at once: over the cap, out of descriptors or threads.
+  std::uint64_t refusedCount() const { return refused_.load(); }
 
  private:
   struct Client {
@@ -64,12 +82,16 @@ class MGLarderServer {
     std::thread thread;
   };
   void acceptLoop();
+  // Joins and closes the connections that have ended; how many there were.
+  std::size_t reapEnded();
+  std::size_t reapEndedLocked();  // with mu_ held
   void serve(Client* client);
 
   const MGLarderServerOptions options_;
   int listenFd_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> connections_{0};
+  std::atomic<std::uint64_t> refused_{0};
   std::thread acceptThread_;
   std::mutex mu_;  // guards clients_
   std::vector<std::unique_ptr<Client>> clients_;

@@ -40,6 +40,7 @@ class ServiceProcess {
   }
   ~ServiceProcess() { stop(); }
   bool ok() const { return ready_; }
+  pid_t pid() const { return pid_; }
   // Sends `sig` (SIGKILL, SIGSTOP, SIGCONT…) without waiting.
   void signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);

@@ -13,14 +13,20 @@
 //   --size-zero              report the file size as 0
 //   --drop-after-bytes N     close a connection once it has sent N data bytes
 //   --drop-after-requests N  close a connection instead of answering request N + 1
+//   --max-connections N      serve at most N connections at once (default 64)
+//   --hello-timeout-ms N     close a connection that has not said hello within N ms
+//   --idle-timeout-ms N      close a connection that sends no request for N ms
+//   --write-timeout-ms N     close a connection that does not take a reply within N ms
 //
 // Prints "ready <socket path>" on standard output once the domain is
-// announced; withdraws it and exits on SIGINT or SIGTERM.
+// announced; withdraws it, removes the socket and exits on SIGINT, SIGTERM,
+// SIGHUP or SIGQUIT.
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,7 +42,8 @@ namespace {
       stderr,
       "usage: kerfline-range-service --identifier ID --root DIR [--registry DIR] [--service NAME]...\n"
       "       [--reply-bytes N] [--latency-ms N] [--size-zero] [--drop-after-bytes N]\n"
-      "       [--drop-after-requests N]\n");
+      "       [--drop-after-requests N] [--max-connections N] [--hello-timeout-ms N]\n"
+      "       [--idle-timeout-ms N] [--write-timeout-ms N]\n");
   std::exit(2);
 }
 
@@ -78,6 +85,14 @@ int main(int argc, char** argv) {
       options.dropAfterBytes = Number(next());
     else if (a == "--drop-after-requests")
       options.dropAfterRequests = Number(next());
+    else if (a == "--max-connections")
+      options.maxConnections = static_cast<std::size_t>(std::max<std::uint64_t>(1, Number(next())));
+    else if (a == "--hello-timeout-ms")
+      options.helloTimeoutMs = static_cast<int>(std::min<std::uint64_t>(Number(next()), INT_MAX));
+    else if (a == "--idle-timeout-ms")
+      options.idleTimeoutMs = static_cast<int>(std::min<std::uint64_t>(Number(next()), INT_MAX));
+    else if (a == "--write-timeout-ms")
+      options.writeTimeoutMs = static_cast<int>(std::min<std::uint64_t>(Number(next()), INT_MAX));
     else
       Usage(("unknown option " + a).c_str());
   }
@@ -93,6 +108,8 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  sigaddset(&stopSignals, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
