@@ -260,8 +260,10 @@ void MGLarderServer::serve(Client* client) {
     if (!reply(answer)) break;
     if (options_.dropAfterBytes > 0 && bytesSent >= options_.dropAfterBytes) break;
   }
-  ::shutdown(fd, SHUT_RDWR);
+  // Marked ended before the peer can see the end, so that a client that has
+  // seen it never finds its old connection still counted.
   client->done = true;
+  ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace kf
