@@ -1,5 +1,7 @@
 #include "source/MGPrepareRangeAsset.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -230,6 +232,13 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
   }
   std::string path = *filePath;
   prep->queue.async([prep, registry, path, timeout] {
+    // Only a regular file is a movie: a FIFO or device would block or never
+    // end the readers that open it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      prep->finished = true;
+      return MGFailPreparation(kf::Error{kf::kKerflineErrorDomain, 1, "This movie cannot be played."}, *prep->deliver);
+    }
     auto services = MGFileProviderServicesForItem(registry, path);
     auto it = services.find(kLarderByteRangeServiceName);
     if (it == services.end()) it = services.find(kLarderRangeServiceName);

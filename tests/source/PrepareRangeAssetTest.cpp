@@ -1,6 +1,7 @@
 #include "source/MGPrepareRangeAsset.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "LoaderProbe.h"
 #include "Mp4Fixture.h"
@@ -99,6 +100,18 @@ TEST(Prepare, LocalFilesAreServedOnlyWhenTheyNeedRetagging) {
   // An extension outside the ISO family is not scanned.
   std::string mkv = dir.write("clips/x.mkv", hevc);
   EXPECT_FALSE(Prepare(MGFileURLFromPath(mkv), dir / "registry").result.loader);
+}
+
+TEST(Prepare, APipeOrDeviceIsRefusedWithoutBeingOpened) {
+  test::TempDir dir;
+  const std::string pipe = dir / "movie.mp4";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  // Opening the FIFO for reading would block the preparation for good.
+  for (const std::string& path : {pipe, std::string("/dev/zero")}) {
+    auto prepared = Prepare(MGFileURLFromPath(path), dir / "registry");
+    ASSERT_TRUE(prepared.result.error) << path;
+    EXPECT_EQ(*prepared.result.error, (kf::Error{"Kerfline", 1, "This movie cannot be played."}));
+  }
 }
 
 TEST(Prepare, HandoffLinksAreServedByLarder) {

@@ -69,6 +69,14 @@ void PlayerSession::openURL(const MovieURL& url) {
 
   const std::uint64_t generation = ++_openGeneration;
   ports_.status->setStatus("Opening\u2026");
+  openAbandoned_ = false;
+  pendingLoader_.reset();
+  {
+    std::weak_ptr<PlayerSession*> weak = self_;
+    openDeadline_ = ScopedTask(ports_.scheduler, ports_.scheduler->postAfter(kPrepareDeadlineSeconds, [weak, generation] {
+      if (auto self = weak.lock()) (*self)->openTimedOut(generation);
+    }));
+  }
 
   _playbackRecovery.recovering = false;
   _playbackRecovery.attempts = 0;
@@ -94,18 +102,31 @@ void PlayerSession::openURL(const MovieURL& url) {
   });
 }
 
+void PlayerSession::openTimedOut(std::uint64_t generation) {
+  openDeadline_.release();
+  if (isStaleOpen(generation)) return;
+  // Whatever arrives later for this request is dropped; a loader already
+  // handed over is ended, which also frees a read that waits on it.
+  openAbandoned_ = true;
+  invalidate(pendingLoader_.lock());
+  pendingLoader_.reset();
+  presentError(KerflineError(kErrorDidNotOpen));
+}
+
 void PlayerSession::preparationFinished(std::uint64_t generation, const MovieURL& url, PreparedMovie prepared) {
-  if (generation != _openGeneration) {
+  if (isStaleOpen(generation)) {
     invalidate(prepared.loader);
     return;
   }
   if (!prepared.asset) {
+    openDeadline_.reset();
     // A loader without an asset serves nobody; end it rather than leak its
     // connection.
     invalidate(prepared.loader);
     presentError(prepared.error ? *prepared.error : KerflineError(kErrorNotPrepared));
     return;
   }
+  pendingLoader_ = prepared.loader;
   std::weak_ptr<PlayerSession*> weak = self_;
   auto asset = prepared.asset;
   asset->loadValuesAsynchronously([weak, generation, url, prepared]() mutable {
@@ -119,10 +140,12 @@ void PlayerSession::preparationFinished(std::uint64_t generation, const MovieURL
 }
 
 void PlayerSession::completeOpen(std::uint64_t generation, const MovieURL& url, PreparedMovie prepared) {
-  if (generation != _openGeneration) {
+  if (isStaleOpen(generation)) {
     invalidate(prepared.loader);
     return;
   }
+  openDeadline_.reset();
+  pendingLoader_.reset();
   auto asset = prepared.asset;
   if (asset->loadStatus() != media::LoadStatus::Loaded || !asset->isPlayable()) {
     invalidate(prepared.loader);

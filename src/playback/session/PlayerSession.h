@@ -191,6 +191,10 @@ class PlayerSession {
 
  private:
   void preparationFinished(std::uint64_t generation, const MovieURL& url, PreparedMovie prepared);
+  // The accepted request `generation` has not opened within the deadline: a
+  // movie that never arrives (a silent range service) ends with error 11.
+  void openTimedOut(std::uint64_t generation);
+  bool isStaleOpen(std::uint64_t generation) const { return generation != _openGeneration || openAbandoned_; }
   void completeOpen(std::uint64_t generation, const MovieURL& url, PreparedMovie prepared);
   void observeStatus(const std::shared_ptr<media::PlayerItem>& item, media::ItemStatus status);
   std::optional<FileAttributes> attributesAt(const std::string& path) const;
@@ -213,6 +217,11 @@ class PlayerSession {
   media::ObserverId failureObserver_ = 0;
   double _frameDuration = 0;
   ScopedTask _prepareDeadline;
+  // From an accepted open request until its asset has loaded its values:
+  // preparation and loading must finish within the open deadline too.
+  ScopedTask openDeadline_;
+  bool openAbandoned_ = false;
+  std::weak_ptr<MGRangeAssetLoader> pendingLoader_;  // the loader of the open being loaded
   bool _playerOpened = false;
   bool _playIntent = false;
   PlaybackRecovery _playbackRecovery;

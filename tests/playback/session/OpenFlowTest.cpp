@@ -267,6 +267,52 @@ TEST_F(OpenFlow, DeadlineFiresAtTwentySecondsNotNineteen) {
   EXPECT_EQ(alerts.errors.size(), 1u) << "the deadline is one-shot";
 }
 
+TEST_F(OpenFlow, AMovieThatNeverArrivesEndsAtTheDeadlineWithAnAlert) {
+  // The preparation never answers (a range service that went silent).
+  session.openURL("/m/a.mp4");
+  EXPECT_EQ(status.last(), "Opening\u2026");
+  scheduler.advance(19.9);
+  EXPECT_TRUE(alerts.errors.empty());
+  EXPECT_EQ(status.last(), "Opening\u2026");
+  scheduler.advance(0.1);
+  ASSERT_EQ(alerts.errors.size(), 1u);
+  EXPECT_EQ(alerts.errors[0], (Error{"Kerfline", 11, "The movie did not finish opening."}));
+  EXPECT_EQ(status.last(), "The movie did not finish opening.");
+  // Arriving late, it is dropped and its loader ended.
+  auto late = MakeLoader("/m/a.mp4");
+  completePreparation(0, 10, late);
+  scheduler.runPending();
+  EXPECT_FALSE(session.sourceURL());
+  EXPECT_TRUE(late->terminalError());
+  EXPECT_EQ(player.replaceCalls, 0);
+  scheduler.advance(60);
+  EXPECT_EQ(alerts.errors.size(), 1u);
+
+  // Prepared, but the asset never finishes loading its values: the deadline
+  // ends the loader it reads through.
+  session.openURL("/m/b.mp4");
+  auto asset = std::make_shared<ScriptedAsset>(scheduler, "/m/b.mp4");
+  asset->autoFinish = false;
+  auto loader = MakeLoader("/m/b.mp4");
+  completePreparation(1, asset, loader);
+  scheduler.runPending();
+  scheduler.advance(20);
+  ASSERT_EQ(alerts.errors.size(), 2u);
+  EXPECT_TRUE(loader->terminalError());
+  asset->finishLoading();
+  scheduler.runPending();
+  EXPECT_FALSE(session.sourceURL());
+
+  // An open that completes in time is not touched by it.
+  openFully("/m/c.mp4");
+  scheduler.advance(10);
+  player.currentScripted()->setStatus(media::ItemStatus::ReadyToPlay);
+  scheduler.advance(60);
+  EXPECT_EQ(alerts.errors.size(), 2u);
+  ASSERT_TRUE(session.sourceURL());
+  EXPECT_EQ(session.sourceURL()->text, "/m/c.mp4");
+}
+
 TEST_F(OpenFlow, ReadyAfterNineteenSecondsCancelsTheDeadline) {
   std::vector<std::pair<std::optional<Error>, media::PlayerItem*>> failures;
   session.setFailureHandler([&](const std::optional<Error>& e, const std::shared_ptr<media::PlayerItem>& item) {
