@@ -120,6 +120,12 @@ void SetTimeout(int fd, int option, int ms) {
 
 }  // namespace
 
+void MGLarderServer::dropConnections() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& c : clients_)
+    if (!c->done) ::shutdown(c->fd, SHUT_RDWR);
+}
+
 std::size_t MGLarderServer::reapEnded() {
   std::lock_guard<std::mutex> lock(mu_);
   return reapEndedLocked();

@@ -71,6 +71,9 @@ class MGLarderServer {
   // thread. Fails when the socket cannot be made.
   kf::Status start();
   void stop();
+  // Ends every open connection now, as a crashing service would; the
+  // service goes on accepting new ones.
+  void dropConnections();
   std::uint64_t connectionCount() const { return connections_.load(); }
   // Connections closed at once: over the cap, out of descriptors or threads.
   std::uint64_t refusedCount() const { return refused_.load(); }

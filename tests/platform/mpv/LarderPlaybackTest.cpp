@@ -127,9 +127,7 @@ TEST_F(LarderPlayback, ConnectionDroppingMidPlaybackFailsTheItemWithTheLoaderErr
   spec.seconds = 8;
   spec.noise = 40;
   const std::string movie = movies::ensure(spec);
-  const auto size = fs::file_size(movie);
-  // The asset's probe reads about a fifth of the file first.
-  const std::string url = serve(movie, "clip.mp4", size * 6 / 10);
+  const std::string url = serve(movie, "clip.mp4");
   auto prep = prepare(url);
   ASSERT_TRUE(prep.asset);
   auto item = install(prep);
@@ -137,6 +135,10 @@ TEST_F(LarderPlayback, ConnectionDroppingMidPlaybackFailsTheItemWithTheLoaderErr
   EXPECT_TRUE(seek(0.5));
   EXPECT_EQ(shownFrame(), 15);
   EXPECT_TRUE(failures_.empty());
+  // The connection drops once the start has played, whatever the player has
+  // read ahead by then (a drop after a byte count raced with its read-ahead
+  // on a loaded machine): the end of the movie is still to be read.
+  server_->dropConnections();
   seek(6.5);
   player_->play();
   ASSERT_TRUE(sched_.runUntil([&] { return !failures_.empty(); }, 20));
