@@ -42,6 +42,14 @@ std::string number(double v) {
   return std::string(buf, r.ptr);
 }
 
+// Every digit of a double: a span length rounded up would move the next
+// span's first frame into this span's end.
+std::string exact(double v) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
 // A movie with several edit entries plays as an mpv timeline: the media is
 // read with only each track's first entry applied (FFmpeg stamps the frames
 // of later entries early by the reorder delay), and the spans of each track
@@ -55,7 +63,7 @@ std::string timelineURL(const std::string& url, const PresentationPlan& plan) {
     for (const auto& s : spans)
       // Both ends a microsecond early, so rounding never drops a span's
       // first frame or lets in the frame after its end.
-      out += file + ",start=" + number(std::max(0.0, s.start - 1e-6)) + ",length=" + number(s.duration) + ";";
+      out += file + ",start=" + number(std::max(0.0, s.start - 1e-6)) + ",length=" + exact(s.duration) + ";";
     return out;
   };
   std::string edl = "edl://";
@@ -482,8 +490,38 @@ void MpvPlayer::seekToTime(double time, double toleranceBefore, double tolerance
   if (current_->loaded) sendSeek(seeks_.back());
 }
 
+// An exact seek shows the frame on screen at the target: the one whose
+// display interval holds it, as the export's cutting rule keeps it first
+// (docs/architecture.md). libmpv shows the first frame that starts at or
+// after 5 ms before the target, so it is asked for the target one frame
+// earlier, plus that 5 ms and the rule's tolerance of one 1/600 s unit.
+double MpvPlayer::exactSeekTarget(double target) const {
+  double rate = 0;
+  if (current_ && current_->asset() && current_->asset()->loadStatus() == media::LoadStatus::Loaded)
+    for (const auto& t : current_->asset()->tracks())
+      if (t.mediaType == media::MediaType::Video && t.nominalFrameRate > 0) {
+        rate = t.nominalFrameRate;
+        break;
+      }
+  constexpr double kMpvEarly = 0.005, kTolerance = 1.0 / 600;
+  if (!(rate > 0) || 1 / rate <= kMpvEarly + kTolerance) return target;
+  double earliest = 0;
+  // A movie played as spans: never before the start of the span that
+  // holds the target (the span's first frame starts there).
+  const auto plan = current_->asset()->presentationPlan();
+  if (plan.timeline && plan.video) {
+    double at = 0;
+    for (const auto& span : *plan.video) {
+      if (at > target + 1e-9) break;
+      earliest = at;
+      at += span.duration;
+    }
+  }
+  return std::max(earliest, target - 1 / rate + kMpvEarly + kTolerance);
+}
+
 void MpvPlayer::sendSeek(Seek& s) {
-  const std::string target = number(s.target);
+  const std::string target = number(s.exact ? exactSeekTarget(s.target) : s.target);
   const char* cmd[] = {"seek", target.c_str(), s.exact ? "absolute+exact" : "absolute+keyframes", nullptr};
   s.sent = true;
   if (mpv_command_async(mpv_, kSeekReplyBit | s.id, cmd) < 0) {

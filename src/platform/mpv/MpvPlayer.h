@@ -140,6 +140,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
 
   MpvPlayer(Scheduler& scheduler, mpv_handle* handle);
   void handleEvent(const mpv_event& event);
+  double exactSeekTarget(double target) const;
   void sendSeek(Seek& seek);
   void finishSeeks(const std::function<bool(const Seek&)>& which, bool finished);
   std::shared_ptr<MpvPlayerItem> itemForEntry(std::int64_t entryId) const;

@@ -1,6 +1,7 @@
 // Our own lossless exports, played back in our player: one edit entry per
 // kept range and track, B-frames, HEVC random access pictures marked at the
 // cuts. Every range must start and end on its own frames on screen.
+#include "ExportMatrix.h"
 #include "ExportSessionFixture.h"
 
 #include "base/ManualScheduler.h"
@@ -63,6 +64,52 @@ TEST_F(ExportPlaybackTest, LosslessJoinedExportsShowEachRangeFromItsFirstFrameTo
     for (const auto& s : c.keep) total += s.end - s.start;
     EXPECT_NEAR(item->duration(), total, 0.02);
     for (const auto& [t, frame] : c.shown) EXPECT_EQ(frameAt(t), frame) << "at " << t;
+  }
+}
+
+// Outputs of the export matrix (ExportMatrixTest.cpp), played in our
+// player: at the first, a middle and the last frame of every range the
+// player shows the frame FFmpeg's decoder shows there.
+TEST_F(ExportPlaybackTest, ShowsTheFramesFfmpegDecodesInMatrixOutputs) {
+  using matrix::Edit;
+  struct Case {
+    std::string source;
+    Edit edit;
+    ExportPreset preset;
+  };
+  const std::vector<Case> cases = {
+      {"ntsc", Edit::TenShort, ExportPreset::Passthrough},      {"vfr6", Edit::TwoMidGop, ExportPreset::Passthrough},
+      {"ts10", Edit::InsideFrames, ExportPreset::Passthrough},  {"mkv-long", Edit::TwoMidGop, ExportPreset::Passthrough},
+      {"webm6", Edit::TenShort, ExportPreset::Passthrough},     {"p5994", Edit::TenShort, ExportPreset::HighestQuality},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source + " " + matrix::EditName(c.edit));
+    const matrix::Source& src = matrix::LoadSource(c.source);
+    const auto ranges = matrix::RangesFor(src, c.edit);
+    const auto kept = matrix::Expected(src, ranges);
+    const std::string out = Out("matrix" + std::to_string(n++) + ".mp4");
+    ASSERT_EQ(Run(src.path, Request(ranges, c.preset, out)), ExportStatus::Completed);
+    auto decoded = testing::DecodeVideo(out);
+    ASSERT_TRUE(decoded.ok());
+    const std::vector<int> numbers = Numbers(*decoded);
+    auto item = play(out);
+    ASSERT_EQ(item->status(), media::ItemStatus::ReadyToPlay);
+    const auto starts = matrix::RangeStarts(src, kept, 0);
+    std::size_t index = 0;  // output frame index of the range's first frame
+    int wrong = 0;
+    for (std::size_t r = 0; r < kept.size(); ++r) {
+      const auto& frames = kept[r];
+      for (std::size_t k : {std::size_t{0}, frames.size() / 2, frames.size() - 1}) {
+        if (k >= frames.size() || index + k >= numbers.size()) continue;
+        const std::size_t i = frames[k];
+        const double t = starts[r] + (src.start[i] - src.start[frames.front()]) + 0.3 * (src.endOf(i) - src.start[i]);
+        const int shown = frameAt(t);
+        if (shown != numbers[index + k] && ++wrong <= 5)
+          ADD_FAILURE() << "at " << t << " the player shows " << shown << ", FFmpeg " << numbers[index + k];
+      }
+      index += frames.size();
+    }
   }
 }
 
