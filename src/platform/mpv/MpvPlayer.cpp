@@ -522,6 +522,8 @@ double MpvPlayer::exactSeekTarget(double target) const {
 
 void MpvPlayer::sendSeek(Seek& s) {
   const std::string target = number(s.exact ? exactSeekTarget(s.target) : s.target);
+  exactSent_ = s.exact ? std::strtod(target.c_str(), nullptr) : kNaN;
+  exactAsked_ = s.target;
   const char* cmd[] = {"seek", target.c_str(), s.exact ? "absolute+exact" : "absolute+keyframes", nullptr};
   s.sent = true;
   if (mpv_command_async(mpv_, kSeekReplyBit | s.id, cmd) < 0) {
@@ -832,7 +834,12 @@ void MpvPlayer::handleEvent(const mpv_event& ev) {
       const auto* p = static_cast<const mpv_event_property*>(ev.data);
       if (!std::strcmp(p->name, "time-pos")) {
         // Seeks in flight keep their target as the current time.
-        if (p->format == MPV_FORMAT_DOUBLE && seeks_.empty()) timePos_ = *static_cast<double*>(p->data);
+        if (p->format == MPV_FORMAT_DOUBLE && seeks_.empty()) {
+          // libmpv reports an exact seek's position as the target it was
+          // sent (a frame earlier, see exactSeekTarget): it is the asked one.
+          const double t = *static_cast<double*>(p->data);
+          timePos_ = std::fabs(t - exactSent_) < 1e-6 ? exactAsked_ : t;
+        }
       } else if (!std::strcmp(p->name, "pause")) {
         // A change from before our own pending set would undo it.
         if (p->format == MPV_FORMAT_FLAG && pauseSetsInFlight_ == 0) {

@@ -37,6 +37,8 @@
 // context made on it must be freed first).
 #pragma once
 
+#include <limits>
+
 #include <atomic>
 #include <functional>
 #include <map>
@@ -170,6 +172,8 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   std::map<media::ObserverId, std::function<void()>> stateObservers_;
   bool stateNotifyPosted_ = false;
   double timePos_ = 0;
+  double exactSent_ = std::numeric_limits<double>::quiet_NaN();  // the last exact seek as sent to libmpv
+  double exactAsked_ = 0;                                           // and as asked for
   bool paused_ = true;
   int pauseSetsInFlight_ = 0;
   double speed_ = 1.0;
