@@ -366,6 +366,9 @@ void MGAppDelegate::setExposureAmount(double stops) { window_->overlay->setExpos
 void MGAppDelegate::applyExposurePreview() { exposure_->applyExposurePreview(); }
 
 void MGAppDelegate::setStatus(const std::string& text) {
+  // An export's progress texts lead with the percentage and end with the
+  // time left: keep both ends.
+  window_->status->elideMode = isExportRunning() ? Qt::ElideMiddle : Qt::ElideLeft;
   window_->status->setText(Q(text));
   window_->status->update();
 }

@@ -87,8 +87,13 @@ MGMenuBar::MGMenuBar(QWidget* window) : window_(window) {
   helpMenu = bar->addMenu(QStringLiteral("&Help"));
   add(helpMenu, QStringLiteral("About Kerfline"), MenuCommand::ShowAbout);
 
-  for (QMenu* m : {fileMenu, recentMenu, folderMenu, exportSettingsMenu, editMenu, viewMenu, windowMenu, helpMenu})
+  for (QMenu* m : {fileMenu, recentMenu, folderMenu, exportSettingsMenu, editMenu, viewMenu, windowMenu, helpMenu}) {
     watch(m);
+    // Disabled items of the dark theme are drawn dimmed, not etched.
+    QPalette p = m->palette();
+    p.setColor(QPalette::Disabled, QPalette::Light, Qt::transparent);
+    m->setPalette(p);
+  }
 }
 
 QAction* MGMenuBar::add(QMenu* menu, const QString& title, MenuCommand command, const QKeySequence& shortcut,

@@ -97,7 +97,7 @@ void MGElidedLabel::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.setFont(font());
   p.setPen(palette().color(QPalette::WindowText));
-  const QString shown = fontMetrics().elidedText(text(), Qt::ElideLeft, width());
+  const QString shown = fontMetrics().elidedText(text(), elideMode, width());
   p.drawText(rect(), static_cast<int>(alignment()), shown);
 }
 

@@ -42,6 +42,9 @@ class MGElidedLabel : public QLabel {
  public:
   using QLabel::QLabel;
   QSize minimumSizeHint() const override;
+  // Which end of a text too long for the label gives way (the head by
+  // default, so that the end of a long path stays visible).
+  Qt::TextElideMode elideMode = Qt::ElideLeft;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

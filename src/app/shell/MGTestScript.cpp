@@ -1,6 +1,8 @@
 #include "app/shell/MGTestScript.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QTimer>
 
 #include <cstdio>
@@ -65,6 +67,34 @@ void RunStep(MGAppDelegate& d, const std::string& command) {
       qApp->exit(0);
     });
     poll->start(100);
+  } else if (verb == "menu") {
+    // Opens the menu of the bar titled `arg`, or the submenu titled `arg`
+    // of the menu that is open.
+    if (MGMenuBar* bar = d.menuBar()) {
+      if (auto* open = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        for (QAction* a : open->actions())
+          if (a->menu() && a->text().remove('&') == QString::fromStdString(arg)) {
+            open->setActiveAction(a);
+            QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+            QApplication::sendEvent(open, &right);
+          }
+      } else {
+        for (QAction* a : bar->bar->actions())
+          if (a->text().remove('&') == QString::fromStdString(arg)) bar->bar->setActiveAction(a);
+      }
+    }
+  } else if (verb == "closemenus") {
+    while (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+  } else if (verb == "setting") {
+    // "output=N", "mode=N" or "size=N": the export settings item's action.
+    const auto eq = arg.find('=');
+    const std::int64_t tag = eq == std::string::npos ? 0 : std::atoll(arg.c_str() + eq + 1);
+    const std::string group = arg.substr(0, eq);
+    if (group == "output") d.setExportOutput(tag);
+    else if (group == "mode") d.setExportMode(tag);
+    else if (group == "size") d.setExportSize(tag);
+  } else if (verb == "exportto") {
+    d.exportToPath(arg);
   } else if (verb == "quit") {
     if (d.window()) d.window()->hide();
     qApp->exit(0);

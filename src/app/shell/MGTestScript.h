@@ -8,7 +8,10 @@
 // to SECONDS, 30 by default, for a movie to be open and its decoder known,
 // prints "opened PATH", "segments N", "status TEXT", "decoder TOOLTIP" and
 // "icon SIZE" (the window icon's largest size up to 256) on standard output
-// and quits). Unknown steps are ignored. Not a user
+// and quits), "menu:TITLE" (opens that menu of the bar, or that submenu of
+// the open menu), "closemenus", "setting:GROUP=TAG" (GROUP output, mode or
+// size: the export settings item), "exportto:PATH" (exports to PATH as the
+// save dialog would). Unknown steps are ignored. Not a user
 // feature; for tests and screenshots.
 #pragma once
 

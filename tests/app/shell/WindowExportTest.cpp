@@ -70,6 +70,7 @@ TEST_F(WindowExportTest, ExportAsShowsProgressInStatusAndTitleAndCancels) {
   EXPECT_EQ(window->windowTitle(), "42% — demo.mp4 — Kerfline");
   EXPECT_EQ(status().rfind("Exporting 42%", 0), 0u) << status();
   EXPECT_EQ(window->progressBar->value(), 420);
+  EXPECT_EQ(window->status->elideMode, Qt::ElideMiddle) << "a long progress text keeps its percentage";
 
   // The same item cancels.
   choose(MenuCommand::ExportDocument);
@@ -83,6 +84,9 @@ TEST_F(WindowExportTest, ExportAsShowsProgressInStatusAndTitleAndCancels) {
   EXPECT_TRUE(transportEnabled());
   EXPECT_EQ(Others(dir, {"demo.mp4"}), std::vector<std::string>{}) << "no partial output";
   EXPECT_TRUE(delegate->edit().dirty());
+  player.time = 10;
+  key(Qt::Key_S);
+  EXPECT_EQ(window->status->elideMode, Qt::ElideLeft) << "other texts keep their end";
 }
 
 TEST_F(WindowExportTest, CompletedExportCleansTheEditAndCanBeShown) {
