@@ -376,6 +376,18 @@ TEST_F(AppDelegateTest, AtRestNothingTicksOrRepaints) {
   EXPECT_EQ(window->clock->text(), "Clip 1/1 · 00:06.000 / 00:20.000");
 }
 
+// A scrub from the timeline holds the waveform's decoding until it settles.
+TEST_F(AppDelegateTest, ScrubbingTheTimelinePausesTheWaveform) {
+  open("/m/demo.mp4");
+  EXPECT_FALSE(delegate->waveform().paused());
+  window->timeline->seekHandler(5, 1);
+  EXPECT_TRUE(delegate->transport().isScrubbing());
+  EXPECT_TRUE(delegate->waveform().paused());
+  window->timeline->seekHandler(6, 2);
+  EXPECT_FALSE(delegate->transport().isScrubbing());
+  EXPECT_FALSE(delegate->waveform().paused());
+}
+
 // The picture draws the fade itself: once a movie is open no widget lies
 // over it (the overlay shows only the empty-state poster), the fade goes to
 // the picture, and a click on the picture still plays and pauses.
