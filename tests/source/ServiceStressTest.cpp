@@ -139,7 +139,12 @@ TEST_F(ServiceStress, ClientsThatNeverReadHoldBoundedMemory) {
   const long peak = ResidentKiB(service.pid(), "VmHWM:");
   std::printf("[stress] 100 non-reading clients: peak resident %ld KiB (bound %ld KiB)\n", peak, kBoundKiB);
   EXPECT_GT(peak, 0);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's shadow memory is no part of the service's own.
+  std::printf("[stress] built with a sanitizer: the bound is not checked\n");
+#else
   EXPECT_LT(peak, kBoundKiB);
+#endif
   for (int fd : clients) ::close(fd);
   ExpectServed(domain->socketPath, size);
 }
