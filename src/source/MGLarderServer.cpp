@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 #include "source/MGFileRangeService.h"
 #include "source/MGLarderWire.h"
@@ -104,7 +103,7 @@ void MGLarderServer::stop() {
   }
   for (auto& c : clients) ::shutdown(c->fd, SHUT_RDWR);
   for (auto& c : clients) {
-    if (c->thread.joinable()) c->thread.join();
+    if (c->started) pthread_join(c->thread, nullptr);
     ::close(c->fd);
   }
 }
@@ -137,7 +136,7 @@ std::size_t MGLarderServer::reapEndedLocked() {
   std::size_t reaped = 0;
   for (auto it = clients_.begin(); it != clients_.end();) {
     if ((*it)->done) {
-      (*it)->thread.join();
+      if ((*it)->started) pthread_join((*it)->thread, nullptr);
       ::close((*it)->fd);
       it = clients_.erase(it);
       ++reaped;
@@ -196,17 +195,23 @@ void MGLarderServer::acceptLoop() {
     auto client = std::make_unique<Client>();
     client->fd = fd;
     Client* raw = client.get();
-    try {
-      client->thread = std::thread([this, raw] { serve(raw); });
-    } catch (const std::system_error&) {
+    raw->server = this;
+    if (pthread_create(&raw->thread, nullptr, &MGLarderServer::runClient, raw) != 0) {
       // No thread for it: refuse this one connection.
       ::close(fd);
       ++refused_;
       continue;
     }
+    raw->started = true;
     clients_.push_back(std::move(client));
   }
   if (spare >= 0) ::close(spare);
+}
+
+void* MGLarderServer::runClient(void* client) {
+  auto* c = static_cast<Client*>(client);
+  c->server->serve(c);
+  return nullptr;
 }
 
 void MGLarderServer::serve(Client* client) {

@@ -24,6 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <pthread.h>
+
 #include <thread>
 #include <vector>
 
@@ -82,13 +84,18 @@ class MGLarderServer {
   struct Client {
     int fd = -1;
     std::atomic<bool> done{false};
-    std::thread thread;
+    // A plain POSIX thread: its creation reports failure as a value, which
+    // refuses this one connection.
+    pthread_t thread{};
+    bool started = false;
+    MGLarderServer* server = nullptr;
   };
   void acceptLoop();
   // Joins and closes the connections that have ended; how many there were.
   std::size_t reapEnded();
   std::size_t reapEndedLocked();  // with mu_ held
   void serve(Client* client);
+  static void* runClient(void* client);
 
   const MGLarderServerOptions options_;
   int listenFd_ = -1;
