@@ -141,6 +141,16 @@ class Reencoder {
     }
     for (Lane& a : lanes_)
       if (Status s = openAudioEncoder(a)) return s;
+    // A source timecode names the output's first frame: the first kept one.
+    if (vin_) {
+      for (const SourceRange& r : plan_.ranges) {
+        if (r.duration <= 0) continue;
+        auto span = KeptSpan(in_, vin_, r);
+        if (!span) return span.error();
+        ShiftTimecode(in_, vin_, *span ? (*span)->start - OriginTicks(in_, vin_) : 0, out_.get(), vout_);
+        break;
+      }
+    }
     err = avio_open(&out_->pb, request_.outputPath.c_str(), AVIO_FLAG_WRITE);
     if (err < 0) return ff::makeError(err, "Cannot create " + request_.outputPath);
     err = avformat_write_header(out_.get(), nullptr);

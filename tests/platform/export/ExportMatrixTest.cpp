@@ -122,6 +122,22 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
     FAIL() << o.str();
   }
 
+  if (cell.source == "mov-tc") {
+    // The timecode names the first kept frame (the source's names frame 0
+    // 01:00:00:00 at 30 fps).
+    const int first = numbers.front();
+    char expectedCode[32];
+    std::snprintf(expectedCode, sizeof expectedCode, "01:%02d:%02d:%02d", first / 1800, first / 30 % 60, first % 30);
+    AVFormatContext* raw = nullptr;
+    ASSERT_EQ(avformat_open_input(&raw, out.c_str(), nullptr, nullptr), 0);
+    ff::InputContextPtr c(raw);
+    std::string code;
+    for (unsigned s = 0; s < raw->nb_streams; ++s)
+      if (raw->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        if (auto* e = av_dict_get(raw->streams[s]->metadata, "timecode", nullptr, 0)) code = e->value;
+    EXPECT_EQ(code, expectedCode);
+  }
+
   if (cell.preset == ExportPreset::Passthrough) {
     // Copied frames decode exactly as in the source: no reference lost.
     int differing = 0;
