@@ -138,6 +138,7 @@ MGAppDelegate::MGAppDelegate(Services services)
   rp.preparation = preparation_.get();
   rp.playhead = [this] { return transport_->playhead(); };
   rp.refreshEditor = [this](double t) { transport_->refreshEditorUIAtSeconds(t); };
+  rp.itemInstalled = [this] { applyExposurePreview(); };
   recovery_ = std::make_unique<kf::PlaybackRecoveryController>(std::move(rp));
   keys_ = std::make_unique<kf::KeyCommandController>(*this);
   kf::ExposurePorts ep;

@@ -134,6 +134,7 @@ void PlaybackRecoveryController::installRebuiltItem() {
   // seek has put it back where the movie was.
   ports_.player->pause();
   session.installPlayerItem(std::move(item));
+  if (ports_.itemInstalled) ports_.itemInstalled();
 }
 
 void PlaybackRecoveryController::renewSource() {

@@ -52,6 +52,10 @@ struct PlaybackRecoveryPorts {
   std::function<double()> playhead;
   // Redraws playhead, play button and clock at a source time. Required.
   std::function<void(double seconds)> refreshEditor;
+  // Runs once each rebuilt item is the player's current item, so that it
+  // shows the edit's look (the exposure preview) like the item it replaces.
+  // May be empty.
+  std::function<void()> itemInstalled;
 };
 
 class PlaybackRecoveryController {

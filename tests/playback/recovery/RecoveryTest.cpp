@@ -122,6 +122,20 @@ TEST_F(Recovery, LossThenThreeAttemptsThenExhaustionThenRevivalByPlay) {
   EXPECT_EQ(alerts.errors.size(), 1u);
 }
 
+TEST_F(Recovery, RebuiltItemsShowTheEditsExposure) {
+  openPlaying(4.2);
+  edit.setExposure(0.4);
+  player.currentItem()->setExposurePreview(0.4);
+  player.currentScripted()->failToPlayToEnd(kLost);
+  scheduler.runPending();
+  ASSERT_EQ(itemCount(), 2u);
+  EXPECT_DOUBLE_EQ(player.items[1]->exposurePreview(), 0.4);
+  failCurrent();
+  scheduler.advance(1.2);
+  ASSERT_EQ(itemCount(), 3u);
+  EXPECT_DOUBLE_EQ(player.items[2]->exposurePreview(), 0.4);
+}
+
 TEST_F(Recovery, ResumesPausedWhenPausedAndFollowsSeeksAndPlayDuringTheCycle) {
   openPlaying(3.0);
   player.pause();

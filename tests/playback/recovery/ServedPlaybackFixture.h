@@ -101,7 +101,7 @@ class ServedPlayback : public ::testing::Test, public EditPlayerPort {
     recovery = std::make_unique<PlaybackRecoveryController>(
         PlaybackRecoveryPorts{&scheduler, mpvPlayer.get(), session.get(), &status, preparation.get(),
                               [this] { return transport->playhead(); },
-                              [this](double t) { transport->refreshEditorUIAtSeconds(t); }});
+                              [this](double t) { transport->refreshEditorUIAtSeconds(t); }, nullptr});
     transport->watchPlayer();
   }
 

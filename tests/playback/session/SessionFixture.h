@@ -39,7 +39,8 @@ class SessionFixture : public ::testing::Test {
                                  [this] { recovery.reconnectAfterLoss(); }, &scrub}),
         recovery(PlaybackRecoveryPorts{&scheduler, &player, &session, &status, &preparation,
                                        [this] { return transport.playhead(); },
-                                       [this](double t) { transport.refreshEditorUIAtSeconds(t); }}) {}
+                                       [this](double t) { transport.refreshEditorUIAtSeconds(t); },
+                                       [this] { player.currentItem()->setExposurePreview(edit.exposure()); }}) {}
 
   // Completes preparation request `i` with a new asset of `duration` seconds
   // and returns the asset.
