@@ -33,15 +33,14 @@
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
-#include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "source/MGFileRangeService.h"
 #include "source/MGRangeAssetLoader.h"
+#include "support/BenchMovie.h"
 #include "support/MpvCli.h"
 
 extern char** environ;
 
-namespace movies = kf::testmovies;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -78,19 +77,8 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--movie")) moviePath = argv[i + 1];
   }
   if (moviePath.empty()) {
-    movies::MovieSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.seconds = seconds;
-    spec.gop = 300;
-    spec.noise = 10;
-    spec.preset = "ultrafast";
-    std::fprintf(stderr, "generating the 1080p movie (cached after the first run)…\n");
-    auto path = movies::tryEnsure(spec);
-    if (!path) {
-      std::fprintf(stderr, "%s\n", path.error().message.c_str());
-      return 1;
-    }
+    auto path = kf::bench::EnsureSeekBenchMovie(seconds);
+    if (!path) return 1;
     moviePath = *path;
   }
   std::printf("movie: %s (%.1f MB)\n", moviePath.c_str(),

@@ -20,12 +20,11 @@
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
-#include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "playback/scrub/ScrubController.h"
+#include "support/BenchMovie.h"
 #include "support/MpvCli.h"
 
-namespace movies = kf::testmovies;
 using kf::bench::Clock;
 using kf::bench::msSince;
 using kf::bench::stats;
@@ -78,20 +77,8 @@ int main(int argc, char** argv) {
   }
   double duration = seconds;
   if (moviePath.empty()) {
-    // The media benchmark's movie: generated once, then cached.
-    movies::MovieSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.seconds = seconds;
-    spec.gop = 300;
-    spec.noise = 10;
-    spec.preset = "ultrafast";
-    std::fprintf(stderr, "generating the 1080p movie (cached after the first run)…\n");
-    auto path = movies::tryEnsure(spec);
-    if (!path) {
-      std::fprintf(stderr, "%s\n", path.error().message.c_str());
-      return 1;
-    }
+    auto path = kf::bench::EnsureSeekBenchMovie(seconds);
+    if (!path) return 1;
     moviePath = *path;
   }
 
