@@ -26,14 +26,7 @@ class AppDelegateTest : public ::testing::Test {
     s.pictureView = new QWidget;
     s.settings = &settings;
     s.pictureDarkening = [this](double amount) { darkenings.push_back(amount); };
-    s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
-      auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
-      asset->durationSeconds = 20;
-      asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
-      PreparedMovie p;
-      p.asset = asset;
-      completion(std::move(p));
-    };
+    s.prepare = InstantPreparer(scheduler);
     delegate = std::make_unique<MGAppDelegate>(std::move(s));
     delegate->applicationDidFinishLaunching();
     window = delegate->window();

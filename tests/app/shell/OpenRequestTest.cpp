@@ -37,14 +37,7 @@ class OpenRequestTest : public ::testing::Test {
     s.settings = &settings;
     s.recentlyUsedFile = recentlyUsedPath();
     s.launcherProgress = [this](std::optional<double> f) { launcher.setProgress(f); };
-    s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
-      auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
-      asset->durationSeconds = 20;
-      asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
-      PreparedMovie p;
-      p.asset = asset;
-      completion(std::move(p));
-    };
+    s.prepare = InstantPreparer(scheduler);
     delegate = std::make_unique<MGAppDelegate>(std::move(s));
     service = std::make_unique<desktop::OpenRequestService>(
         [this](const std::string& address) { return MGAcceptOpenRequest(*delegate, address); });

@@ -163,14 +163,7 @@ class WindowFixture : public ::testing::Test {
     s.exportSessions = [this](const std::shared_ptr<media::MediaAsset>&) {
       return std::shared_ptr<ExportSessionFactory>(&sessions, [](ExportSessionFactory*) {});
     };
-    s.prepare = [this](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
-      auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
-      asset->durationSeconds = 20;
-      asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
-      PreparedMovie p;
-      p.asset = asset;
-      completion(std::move(p));
-    };
+    s.prepare = InstantPreparer(scheduler);
     delegate = std::make_unique<MGAppDelegate>(std::move(s));
     delegate->applicationDidFinishLaunching();
     window = delegate->window();

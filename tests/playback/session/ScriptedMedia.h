@@ -258,6 +258,20 @@ class ScriptedPreparation : public MoviePreparationPort {
   std::vector<Request> requests;
 };
 
+// Prepares every address at once as a playable scripted movie of `seconds`
+// with one 1280×720 picture track at 25 fps (the window tests' movie).
+inline std::function<void(const MovieURL&, std::function<void(PreparedMovie)>)> InstantPreparer(
+    ManualScheduler& scheduler, double seconds = 20) {
+  return [&scheduler, seconds](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
+    auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
+    asset->durationSeconds = seconds;
+    asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
+    PreparedMovie p;
+    p.asset = asset;
+    completion(std::move(p));
+  };
+}
+
 // A service with a fixed size that is never read in these tests.
 class NullService : public MGRangeServiceProtocol {
  public:
