@@ -151,18 +151,7 @@ int main(int argc, char** argv) {
     sched.runUntil([&] { return done.has_value(); }, 30);
     return msSince(t0);
   };
-  int id = 100;
-  auto seekTheirs = [&](double t, bool exact) {
-    char cmd[256];
-    const int rid = ++id;
-    std::snprintf(cmd, sizeof cmd, R"({"command":["seek",%.6f,"%s"],"request_id":%d})", t,
-                  exact ? "absolute+exact" : "absolute+keyframes", rid);
-    const auto t0 = Clock::now();
-    cli.send(cmd);
-    cli.waitFor("\"request_id\":" + std::to_string(rid));
-    cli.waitFor("\"event\":\"playback-restart\"");
-    return msSince(t0);
-  };
+  auto seekTheirs = [&](double t, bool exact) { return cli.seek(t, exact); };
   for (double t : targets) {
     oursRough.push_back(seekOurs(t, 0.5));
     theirRough.push_back(seekTheirs(t, false));

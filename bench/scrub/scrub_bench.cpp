@@ -143,19 +143,8 @@ int main(int argc, char** argv) {
   }
   cli.send("{\"command\":[\"loadfile\"," + kf::bench::quoteJson(moviePath) + "],\"request_id\":1}");
   cli.waitFor("\"event\":\"playback-restart\"");
-  int id = 10;
   std::vector<double> theirExact, theirSettle;
-  auto seekTheirs = [&](double t, bool exact = true) {
-    char cmd[256];
-    const int rid = ++id;
-    std::snprintf(cmd, sizeof cmd, R"({"command":["seek",%.6f,"%s"],"request_id":%d})", t,
-                  exact ? "absolute+exact" : "absolute+keyframes", rid);
-    const auto t0 = Clock::now();
-    cli.send(cmd);
-    cli.waitFor("\"request_id\":" + std::to_string(rid));
-    cli.waitFor("\"event\":\"playback-restart\"");
-    return msSince(t0);
-  };
+  auto seekTheirs = [&](double t, bool exact = true) { return cli.seek(t, exact); };
 
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> jitter(-0.2, 0.2);

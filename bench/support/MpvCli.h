@@ -99,6 +99,19 @@ class MpvCli {
     const std::string line = json + "\n";
     if (::write(fd_, line.data(), line.size()) < 0) std::perror("ipc write");
   }
+  // Seeks exactly or to a keyframe and returns the milliseconds until the
+  // player has restarted playback at the new position.
+  double seek(double t, bool exact) {
+    char cmd[256];
+    const int rid = ++lastRequest_;
+    std::snprintf(cmd, sizeof cmd, R"({"command":["seek",%.6f,"%s"],"request_id":%d})", t,
+                  exact ? "absolute+exact" : "absolute+keyframes", rid);
+    const auto t0 = Clock::now();
+    send(cmd);
+    waitFor("\"request_id\":" + std::to_string(rid));
+    waitFor("\"event\":\"playback-restart\"");
+    return msSince(t0);
+  }
   // Reads lines until one contains `needle`; false on a closed socket.
   bool waitFor(const std::string& needle) {
     while (true) {
@@ -120,6 +133,7 @@ class MpvCli {
   std::string socket_, buffer_;
   pid_t pid_ = -1;
   int fd_ = -1;
+  int lastRequest_ = 100;  // seek request ids; lower ones are the callers'
 };
 
 }  // namespace kf::bench
