@@ -20,6 +20,7 @@
 #include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/ExposurePreview.h"
 #include "platform/mpv/MpvVideoView.h"
+#include "support/QtPump.h"
 
 namespace movies = kf::testmovies;
 namespace fs = std::filesystem;
@@ -29,16 +30,7 @@ namespace {
 constexpr double kStops = 0.6;
 constexpr double kTime = 0.5;  // frame 15
 
-bool pumpUntil(kf::ManualScheduler& sched, const std::function<bool()>& done, int timeoutMs = 10000) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    sched.waitForPosted(0.005);
-    sched.runPending();
-  }
-  return true;
-}
+using kf::test::pumpUntil;
 
 // Mean of the green components (BGRA rows) over a rectangle.
 double Mean(const std::uint8_t* bgra, int stride, int x0, int y0, int w, int h) {

@@ -13,23 +13,13 @@
 #include "platform/ffmpeg/FrameCode.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvVideoView.h"
+#include "support/QtPump.h"
 
 namespace movies = kf::testmovies;
 
 namespace {
 
-// Runs both main-thread pumps, the scheduler's and Qt's (libmpv's render
-// thread waits for the view, which lives on Qt's), until `done` holds.
-bool pumpUntil(kf::ManualScheduler& sched, const std::function<bool()>& done, int timeoutMs = 10000) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    sched.waitForPosted(0.005);
-    sched.runPending();
-  }
-  return true;
-}
+using kf::test::pumpUntil;
 
 int readImage(const QImage& img) {
   return movies::readFrameCode(img.constBits(), img.width(), img.height(), img.bytesPerLine(),
