@@ -161,6 +161,16 @@ CompositionPlan PlanComposition(const CompositionRequest& r) {
   return plan;
 }
 
+TimeSpan ExactRange(const CompositionPlan& plan, std::size_t k) {
+  const SourceRange& r = plan.ranges.at(k);
+  if (k < plan.segments.size()) {
+    const TimeSpan& s = plan.segments[k];
+    // Only when the plan's range was made from this segment.
+    if (ToTimescale(s.start) == r.start && ToTimescale(s.end - s.start) == r.duration) return s;
+  }
+  return TimeSpan{FromTimescale(r.start), FromTimescale(r.start + r.duration)};
+}
+
 namespace {
 std::string Format(const char* fmt, double a) {
   char buf[64];

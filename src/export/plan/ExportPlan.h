@@ -154,6 +154,13 @@ struct CompositionRequest {
 // carries neither (it cannot change samples).
 CompositionPlan PlanComposition(const CompositionRequest& request);
 
+// The exact source times of range k, in seconds: the edited segment when
+// the plan carries it (`ranges` hold its 1/600 rounding, for progress and
+// the skip of degenerate segments), else the range's own grid values. The
+// media layer cuts by these, so a cut placed on a frame at any rate stays
+// on that frame.
+TimeSpan ExactRange(const CompositionPlan& plan, std::size_t k);
+
 // Texts of the export progress line (C formatting rules for the numbers).
 // Session: "Exporting %.0f%% — %@ processed, about %@ left" once p > 0.001
 // and the estimate exceeds a second, else "Exporting %.0f%%".

@@ -1,6 +1,7 @@
 #include "export/plan/FrameTiming.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace kf {
@@ -54,6 +55,20 @@ TickSpan RangeInTicks(const SourceRange& range, std::int64_t originTicks, TickBa
   const std::int64_t a = RescaleTicks(range.start, grid, tb);
   const std::int64_t b = RescaleTicks(range.start + range.duration, grid, tb);
   return {a + originTicks, b + originTicks};
+}
+
+std::int64_t SecondsToTicks(double seconds, TickBase tb) {
+  if (std::isnan(seconds) || tb.num <= 0 || tb.den <= 0) return 0;
+  // A double holds the edit's time to well under a nanosecond for any
+  // movie length; the wider product keeps it there for any time base.
+  const long double ticks = static_cast<long double>(seconds) * tb.den / tb.num;
+  if (ticks >= 9.2e18L) return std::numeric_limits<std::int64_t>::max();
+  if (ticks <= -9.2e18L) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(std::llroundl(ticks));
+}
+
+TickSpan RangeInTicks(const TimeSpan& seconds, std::int64_t originTicks, TickBase tb) {
+  return {SecondsToTicks(seconds.start, tb) + originTicks, SecondsToTicks(seconds.end, tb) + originTicks};
 }
 
 std::optional<KeptFrames> KeepFrames(const FrameTimes& times, TickSpan range, std::int64_t tolerance) {

@@ -8,9 +8,10 @@
 //
 // A kept range [a, b) shows exactly the frames whose display interval
 // [start, next frame's start) overlaps it by more than the cut tolerance
-// (one unit of the 1/600 s grid that edit times are rounded to: a cut placed
-// on a frame's first instant and rounded to the grid, and to the track's
-// ticks, never takes in the frame before it). The frame whose interval holds a is therefore the
+// (one unit of the 1/600 s grid that the player's times are rounded to: a
+// cut placed on a frame's first instant and rounded to the grid, and to the
+// track's ticks, never takes in the frame before it). The export takes the
+// edit's times exactly (ExactRange, RangeInTicks of a TimeSpan). The frame whose interval holds a is therefore the
 // first kept frame: the one the paused player shows at the cut. Both modes
 // present the kept frames for their whole display intervals: the range is
 // widened to frame boundaries, [first kept frame's start, last kept frame's
@@ -56,6 +57,17 @@ struct TickSpan {
 // A kept range on the edit's timeline (1/600 units) in a track's ticks:
 // start and end rescaled to nearest, plus the track's origin.
 TickSpan RangeInTicks(const SourceRange& range, std::int64_t originTicks, TickBase tb);
+
+// `seconds` on the movie's timeline in ticks of `tb`, to nearest (halves
+// away from zero); not-a-number gives 0, values beyond the 64-bit range
+// saturate.
+std::int64_t SecondsToTicks(double seconds, TickBase tb);
+
+// A kept range given as the edit's own times (seconds, not rounded to the
+// grid) in a track's ticks: start and end to nearest, plus the origin. A cut
+// placed anywhere reaches the track within half a tick of where it was
+// placed, so the rule judges it against the frames' real times.
+TickSpan RangeInTicks(const TimeSpan& seconds, std::int64_t originTicks, TickBase tb);
 
 // The presentation starts of a track's frames near a range, ascending and
 // without repeats, and where the last of them ends. Frame k is on screen

@@ -58,6 +58,6 @@ void ShiftTimecode(const AVFormatContext* in, const AVStream* video, std::int64_
 // source's picture and sound end before `range` does (a truncated file whose
 // header still states the full duration). Reads the packets around the
 // range's end (all of the range only when it fails); moves the read position.
-Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const SourceRange& range);
+Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const TimeSpan& range);
 
 }  // namespace kf::exportimpl

@@ -111,7 +111,7 @@ std::string ClockText(std::int64_t t600) {
 
 }  // namespace
 
-Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const SourceRange& range) {
+Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const TimeSpan& range) {
   const TickSpan asked = RangeInTicks(range, OriginTicks(in, primary), BaseOf(primary));
   const std::int64_t end600 = av_rescale_q(asked.end, primary->time_base, AVRational{1, 600});
   // A quarter second of slack: tracks may end a little before the

@@ -106,6 +106,10 @@ Status SeekBefore(AVFormatContext* in, const AVStream* st, std::int64_t ticks) {
 }
 
 Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* primary, const SourceRange& range) {
+  return KeptSpan(in, primary, TimeSpan{FromTimescale(range.start), FromTimescale(range.start + range.duration)});
+}
+
+Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* primary, const TimeSpan& range) {
   const TickBase tb = BaseOf(primary);
   const TickSpan r = RangeInTicks(range, OriginTicks(in, primary), tb);
   if (r.end <= r.start) return std::optional<TickSpan>{};

@@ -20,9 +20,12 @@ std::int64_t OriginTicks(const AVFormatContext* in, const AVStream* st);
 // stream's own timestamps), with a second of margin for reordering.
 Status SeekBefore(AVFormatContext* in, const AVStream* st, std::int64_t ticks);
 
-// What a range keeps, in `primary`'s ticks: with a picture track, the span
-// of its kept frames ([first kept frame's start, last kept frame's end));
-// without one, the range itself. Nothing when the range keeps no frame.
+// What a range (the edit's exact times, see ExactRange) keeps, in
+// `primary`'s ticks: with a picture track, the span of its kept frames
+// ([first kept frame's start, last kept frame's end)); without one, the
+// range itself. Nothing when the range keeps no frame.
+Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* primary, const TimeSpan& range);
+// The same for a range on the 1/600 grid.
 Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* primary, const SourceRange& range);
 
 }  // namespace kf::exportimpl

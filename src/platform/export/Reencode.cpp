@@ -88,9 +88,9 @@ class Reencoder {
     const auto& ranges = plan_.ranges;
     for (std::size_t k = 0; k < ranges.size(); ++k) {
       if (ranges[k].duration <= 0) continue;
-      auto span = KeptSpan(in_, primary(), ranges[k]);
+      auto span = KeptSpan(in_, primary(), ExactRange(plan_, k));
       if (!span) return span.error();
-      if (Status s = CheckSourceReaches(in_, primary(), ranges[k])) return s;
+      if (Status s = CheckSourceReaches(in_, primary(), ExactRange(plan_, k))) return s;
       if (*span) {
         if (Status s = range(**span)) return s;
         cursorTicks_ += (*span)->length();
@@ -143,9 +143,9 @@ class Reencoder {
       if (Status s = openAudioEncoder(a)) return s;
     // A source timecode names the output's first frame: the first kept one.
     if (vin_) {
-      for (const SourceRange& r : plan_.ranges) {
-        if (r.duration <= 0) continue;
-        auto span = KeptSpan(in_, vin_, r);
+      for (std::size_t k = 0; k < plan_.ranges.size(); ++k) {
+        if (plan_.ranges[k].duration <= 0) continue;
+        auto span = KeptSpan(in_, vin_, ExactRange(plan_, k));
         if (!span) return span.error();
         ShiftTimecode(in_, vin_, *span ? (*span)->start - OriginTicks(in_, vin_) : 0, out_.get(), vout_);
         break;

@@ -104,9 +104,9 @@ class Copier {
       for (Track& t : tracks_) t.anchors.emplace_back();
       spans_.emplace_back();
       if (ranges[k].duration <= 0) continue;
-      auto span = KeptSpan(in_, primary_->in, ranges[k]);
+      auto span = KeptSpan(in_, primary_->in, ExactRange(request_.plan, k));
       if (!span) return span.error();
-      if (Status s = CheckSourceReaches(in_, primary_->in, ranges[k])) return s;
+      if (Status s = CheckSourceReaches(in_, primary_->in, ExactRange(request_.plan, k))) return s;
       spans_[k] = *span;
       if (*span) {
         if (Status s = copyRange(k, **span)) return s;
@@ -185,7 +185,7 @@ class Copier {
     const AVStream* v = primary_->video ? primary_->in : nullptr;
     const std::size_t first = FirstKeptRange();
     if (!v || first >= request_.plan.ranges.size()) return std::nullopt;
-    auto span = KeptSpan(in_, v, request_.plan.ranges[first]);
+    auto span = KeptSpan(in_, v, ExactRange(request_.plan, first));
     if (!span) return span.error();
     const std::int64_t at = *span ? (*span)->start - OriginTicks(in_, v) : 0;
     ShiftTimecode(in_, v, at, out_.get(), primary_->out);

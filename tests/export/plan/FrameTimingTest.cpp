@@ -177,6 +177,53 @@ TEST(FrameTiming, SoundFollowsThePictureWithoutDrift) {
   }
 }
 
+// Cuts given by their exact times (a double in seconds, as the edit holds
+// them) at the fractional rates: placed on a frame's first instant, or
+// 0.3 ms beside it, the cut starts (or ends) at that frame; placed further
+// inside the frame before than the 1/600 s tolerance, that frame is kept
+// too. Times rounded to the 1/600 grid on the way miss some of these.
+TEST(FrameTiming, ExactCutsStayOnTheirFramesAtFractionalRates) {
+  struct Case {
+    double offset;  // seconds from frame i's start
+    int firstKept;  // relative to i
+  };
+  const Case cases[] = {{0, 0}, {0.0003, 0}, {-0.0003, 0}, {-0.0014, 0}, {-0.0019, -1}, {0.0019, 0}};
+  for (auto [num, den] : {std::pair<std::int64_t, std::int64_t>{24000, 1001}, {30000, 1001}, {60000, 1001}})
+    for (TickBase tb : {TickBase{1, 90000}, TickBase{1, num}, TickBase{1, 15360 * 4}}) {
+      const Track t = MakeTrack(num, den, tb, tb.den == 90000 ? 10 * 90000 : 0, 8);
+      SCOPED_TRACE(t.name);
+      const double frame = double(den) / double(num);
+      int wrong = 0;
+      for (std::size_t i = 1; i + 12 < t.times.starts.size(); ++i) {
+        const double at = double(i) * frame;  // frame i's start on the timeline
+        for (const Case& c : cases) {
+          // [cut, frame i + 10's start + offset): the same offset at both ends.
+          const TimeSpan range{at + c.offset, at + 10 * frame + c.offset};
+          auto k = KeepFrames(t.times, RangeInTicks(range, t.origin, t.tb), CutTolerance(t.tb));
+          const std::size_t first = i + c.firstKept;
+          const std::size_t end = i + 10 + (c.offset > 1.0 / 600 ? 1 : 0);
+          const bool ok = k && k->first == first && k->first + k->count == end;
+          if (!ok && ++wrong <= 3)
+            ADD_FAILURE() << "cut at frame " << i << (c.offset >= 0 ? " + " : " - ") << std::fabs(c.offset) * 1000
+                          << " ms kept " << (k ? int(k->first) : -1) << ".." << (k ? int(k->first + k->count) : -1)
+                          << ", expected " << first << ".." << end;
+        }
+      }
+    }
+}
+
+TEST(FrameTiming, SecondsBecomeTicksToNearest) {
+  EXPECT_EQ(SecondsToTicks(1001.0 / 30000, TickBase{1, 30000}), 1001);
+  EXPECT_EQ(SecondsToTicks(-1001.0 / 30000, TickBase{1, 30000}), -1001);
+  EXPECT_EQ(SecondsToTicks(3600.0 * 24 + 1.0 / 90000, TickBase{1, 90000}), 3600LL * 24 * 90000 + 1);
+  EXPECT_EQ(SecondsToTicks(0.5, TickBase{1, 1}), 1);  // halves away from zero
+  EXPECT_EQ(SecondsToTicks(-0.5, TickBase{1, 1}), -1);
+  EXPECT_EQ(SecondsToTicks(0.1234, TickBase{1001, 30000}), 4);  // 3.698 frames
+  EXPECT_EQ(SecondsToTicks(std::nan(""), TickBase{1, 600}), 0);
+  EXPECT_EQ(SecondsToTicks(1e300, TickBase{1, 600}), INT64_MAX);
+  EXPECT_EQ(RangeInTicks(TimeSpan{1.0, 1.5}, 900000, TickBase{1, 90000}), (TickSpan{990000, 1035000}));
+}
+
 TEST(FrameTiming, RescalingRoundsAsStated) {
   const TickBase grid{1, 600}, ntsc{1, 30000};
   EXPECT_EQ(RescaleTicks(1, grid, ntsc), 50);
@@ -191,7 +238,7 @@ TEST(FrameTiming, RescalingRoundsAsStated) {
   EXPECT_EQ(CutTolerance(TickBase{1, 1000}), 1);
   EXPECT_EQ(CutTolerance(TickBase{1, 15360}), 25);
   EXPECT_EQ(RescaleTicks(INT64_MAX, TickBase{1, 1}, TickBase{1, 90000}), INT64_MAX);
-  EXPECT_EQ(RangeInTicks({600, 300}, 900000, TickBase{1, 90000}), (TickSpan{990000, 1035000}));
+  EXPECT_EQ(RangeInTicks(SourceRange{600, 300}, 900000, TickBase{1, 90000}), (TickSpan{990000, 1035000}));
 }
 
 }  // namespace

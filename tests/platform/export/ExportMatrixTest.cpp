@@ -189,6 +189,41 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
   }
 }
 
+#ifndef KERFLINE_MATRIX_SLOW
+// Cuts given by exact times at the fractional rates, in both modes: on a
+// frame's first instant, 0.3 ms after or before it, the range starts and
+// ends at that frame; 1.9 ms inside the frame before (more than the 1/600 s
+// tolerance), it keeps that frame too.
+TEST_F(ExportSessionTest, ExactCutsKeepTheirFramesAtFractionalRates) {
+  for (const char* name : {"film", "ntsc", "p5994"}) {
+    const Source& src = LoadSource(name);
+    for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
+      SCOPED_TRACE(std::string(name) + (preset == ExportPreset::Passthrough ? " lossless" : " re-encode"));
+      struct Cut {
+        std::size_t frame;
+        double offset;
+        int firstKept, endKept;  // expected [frame + firstKept, next + endKept)
+      };
+      const Cut cuts[] = {{31, 0, 0, 0}, {47, 0.0003, 0, 0}, {64, -0.0003, 0, 0}, {83, -0.0019, -1, 0},
+                          {101, 0.0019, 0, 1}};
+      std::vector<TimeSpan> ranges;
+      std::vector<int> expected;
+      for (const Cut& c : cuts) {
+        const std::size_t next = c.frame + 7;
+        ranges.push_back({src.start[c.frame] + c.offset, src.start[next] + c.offset});
+        for (std::size_t i = c.frame + c.firstKept; i < next + c.endKept; ++i) expected.push_back(src.frames[i].number);
+      }
+      const std::string out = Out(std::string(name) + (preset == ExportPreset::Passthrough ? "-l.mp4" : "-r.mp4"));
+      std::optional<Error> err;
+      ASSERT_EQ(Run(src.path, Request(ranges, preset, out), &err), ExportStatus::Completed) << (err ? err->message : "");
+      auto frames = testing::DecodeVideo(out);
+      ASSERT_TRUE(frames.ok()) << frames.error().message;
+      EXPECT_EQ(Numbers(*frames), expected);
+    }
+  }
+}
+#endif
+
 #ifdef KERFLINE_MATRIX_SLOW
 INSTANTIATE_TEST_SUITE_P(Slow, ExportMatrix, ::testing::ValuesIn(Cells(true)),
                          [](const auto& info) { return CellName(info.param); });
