@@ -71,6 +71,17 @@ struct Lane {
   AVAudioFifo* fifo = nullptr;
   bool done = true;
   std::int64_t rangeSamples = 0, rangeTarget = 0, totalSamples = 0, pts = 0;
+  // Sound is one continuous stream: its samples are counted, and the
+  // timestamps only find where a range starts (and real gaps). `next` is
+  // where the next decoded frame's samples go by the count (range-relative,
+  // output samples). A coarse clock (Matroska's milliseconds) stamps each
+  // frame up to half a tick (`half`) from its true place: every stamp read
+  // before the range's first sample narrows the count's true offset to
+  // [lo, hi]; its middle places the range. A stamp further than `slack`
+  // from the count is a real gap or overlap and starts the count afresh.
+  std::int64_t next = 0, lo = 0, hi = 0;
+  bool counting = false;
+  std::int64_t half = 0, slack = 2;
 };
 
 class Reencoder {
@@ -255,6 +266,9 @@ class Reencoder {
     av_dict_copy(&a.out->metadata, a.in->metadata, 0);
     av_dict_set(&a.out->metadata, "encoder", nullptr, 0);
     av_dict_set(&a.out->metadata, "handler_name", nullptr, 0);
+    const std::int64_t tick = av_rescale_q(1, a.in->time_base, AVRational{1, rate});  // samples per tick
+    a.half = (tick + 1) / 2;
+    a.slack = std::max<std::int64_t>(2, 2 * tick + 1);
     a.fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, a.enc->ch_layout.nb_channels, 4096);
     if (!a.fifo) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
     return std::nullopt;
@@ -273,6 +287,7 @@ class Reencoder {
       avcodec_flush_buffers(a.dec.get());
       a.done = false;
       a.rangeSamples = 0;
+      a.counting = false;
       a.rangeTarget = SamplesBetween(cursorTicks_, cursorTicks_ + span.length(), BaseOf(primary()), a.enc->sample_rate);
     }
     videoDone_ = !vdec_;
@@ -491,6 +506,25 @@ class Reencoder {
     // Place the samples by their time: skip what lies before the range or
     // was already written, fill a gap with silence.
     std::int64_t pos = first - start;  // range-relative position of sample 0
+    const std::int64_t dev = pos - a.next;
+    if (!a.counting || std::llabs(dev - (a.lo + a.hi) / 2) > a.slack) {
+      a.counting = true;
+      a.next = pos;
+      a.lo = -a.half;
+      a.hi = a.half;
+    } else if (a.rangeSamples == 0) {
+      // Nothing of the range written yet: this stamp narrows the offset.
+      const std::int64_t lo = std::max(a.lo, dev - a.half), hi = std::min(a.hi, dev + a.half);
+      if (lo <= hi) {
+        a.lo = lo;
+        a.hi = hi;
+      } else {
+        a.lo = dev - a.half;  // stamps not rounded as assumed: trust the latest
+        a.hi = dev + a.half;
+      }
+    }
+    pos = a.next + (a.lo + a.hi) / 2;
+    a.next += got;
     int from = 0;
     if (pos < a.rangeSamples) from = static_cast<int>(std::min<std::int64_t>(a.rangeSamples - pos, got));
     else if (pos > a.rangeSamples) {

@@ -238,6 +238,46 @@ TEST_F(ExportSessionTest, AudioLoudnessFollowsTheFadeEnvelope) {
   EXPECT_LE(off, 2);
 }
 
+// Jumps between consecutive samples of `sound` from `from` to `to` seconds
+// (of its own timeline) larger than `limit`.
+int Discontinuities(const testing::Sound& sound, double from, double to, double limit) {
+  int jumps = 0;
+  const auto a = static_cast<std::size_t>(std::max(0.0, from * sound.sampleRate));
+  const auto b = std::min(sound.samples.size(), static_cast<std::size_t>(to * sound.sampleRate));
+  for (std::size_t i = a + 1; i < b; ++i) jumps += std::fabs(sound.samples[i] - sound.samples[i - 1]) > limit;
+  return jumps;
+}
+
+// Matroska stamps sound in whole milliseconds: placed by those stamps, the
+// re-encoded samples would be skipped or doubled by up to half a
+// millisecond at every packet. Counted, the sine stays continuous.
+TEST_F(ExportSessionTest, ReencodedSoundFromMatroskaIsContinuous) {
+  tm::MovieSpec spec = tm::named("mkv");
+  spec.seconds = 5;
+  const std::string src = tm::ensure(spec);
+  const std::string out = Out("mkv-sound.mp4");
+  ASSERT_EQ(Run(src, Request({{0.3, 2.3}, {2.9, 4.9}}, ExportPreset::HighestQuality, out)), ExportStatus::Completed);
+  auto sound = testing::DecodeSound(out);
+  ASSERT_TRUE(sound.ok()) << sound.error().message;
+  auto original = testing::DecodeSound(src);
+  ASSERT_TRUE(original.ok());
+  // A 440 Hz sine at half scale moves at most 0.029 per sample at 48 kHz.
+  const double slope = 0.5 * 2 * M_PI * tm::toneFrequency(spec, 0) / sound->sampleRate;
+  const double limit = 3 * slope;
+  EXPECT_EQ(Discontinuities(*original, 0.05, 4.9, limit), 0);  // the measure itself
+  // Inside each range (the junction itself joins two phases of the sine),
+  // found where the frame numbers jump.
+  auto frames = testing::DecodeVideo(out);
+  ASSERT_TRUE(frames.ok());
+  double junction = 0;
+  for (std::size_t i = 1; i < frames->size(); ++i)
+    if ((*frames)[i].number != (*frames)[i - 1].number + 1) junction = (*frames)[i].time;
+  ASSERT_GT(junction, 1.9);
+  const double end = frames->back().time;
+  EXPECT_EQ(Discontinuities(*sound, 0.02, junction - 0.02, limit), 0);
+  EXPECT_EQ(Discontinuities(*sound, junction + 0.02, end, limit), 0);
+}
+
 TEST_F(ExportSessionTest, CancellingLeavesNoFile) {
   const std::string src = LongMovie();
   for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
