@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -53,8 +54,10 @@ struct Limits {
 // One run of the export program.
 class Export {
  public:
-  Export(const std::vector<std::string>& args, const std::string& errPath, Limits limits = {}) : errPath_(errPath) {
-    std::vector<std::string> argv{KERFLINE_EXPORT_PROGRAM};
+  Export(const std::vector<std::string>& args, const std::string& errPath, Limits limits = {},
+         const char* program = KERFLINE_EXPORT_PROGRAM)
+      : errPath_(errPath) {
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
@@ -383,6 +386,74 @@ TEST_F(ExportFaultTest, KilledClipExportsLeaveOnlyCompleteClips) {
   std::printf("[fault] SIGKILL during clips: %d runs, every clip earlier or complete\n", runs);
 }
 
+#endif
+
+// Save in place and optimize, run by the window's export controller in a
+// child process that is killed at several moments: the original holds its
+// old bytes or the complete new movie, never a part, and the next save into
+// the folder removes the hidden files the killed ones left.
+void KillSavesInPlace(ExportFaultTest& t, const std::string& movie, const std::string& original,
+                      const std::string& referenceFolder, const std::vector<std::string>& extra, const char* name,
+                      const std::function<std::string()>& errFile, const std::function<int()>& temporaries) {
+  auto run = [&](const std::string& path) {
+    std::vector<std::string> args{path};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Export>(args, errFile(), Limits{}, KERFLINE_SAVE_IN_PLACE_PROGRAM);
+  };
+  // The complete result, made on a copy of the same name in another folder,
+  // and how long it takes.
+  fs::create_directories(referenceFolder);
+  const std::string reference = referenceFolder + "/" + fs::path(original).filename().string();
+  fs::copy_file(movie, reference, fs::copy_options::overwrite_existing);
+  const auto start = Clock::now();
+  auto complete = run(reference);
+  ASSERT_EQ(complete->wait(), 0) << complete->err();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const std::string before = ReadAll(movie);
+  const std::string expected = ReadAll(reference);
+  ASSERT_NE(expected, before) << name << " changed nothing";
+  ASSERT_FALSE(expected.empty());
+
+  const double fractions[] = {0.0, 0.1, 0.25, 0.4, 0.55, 0.7, 0.85, 0.95, 1.05};
+  int kept = 0, replaced = 0, leftovers = 0;
+  for (double f : fractions) {
+    fs::copy_file(movie, original, fs::copy_options::overwrite_existing);
+    auto killed = run(original);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds * f));
+    killed->signal(SIGKILL);
+    killed->wait();
+    const std::string now = ReadAll(original);
+    const bool intact = now == before;
+    const bool finished = now == expected;
+    EXPECT_TRUE(intact || finished) << name << " killed at " << f << ": " << now.size() << " bytes";
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(original)));
+    kept += intact;
+    replaced += finished;
+    leftovers += temporaries();
+  }
+  fs::copy_file(movie, original, fs::copy_options::overwrite_existing);
+  auto again = run(original);
+  EXPECT_EQ(again->wait(), 0) << again->err();
+  EXPECT_EQ(ReadAll(original), expected);
+  EXPECT_EQ(temporaries(), 0);
+  std::printf("[fault] SIGKILL during %s: %zu runs, original intact %d, completely replaced %d, part files 0; "
+              "hidden files seen after the kills %d, after the next save 0\n",
+              name, std::size(fractions), kept, replaced, leftovers);
+  (void)t;
+}
+
+#if !KERFLINE_FAULTS_SLOW
+TEST_F(ExportFaultTest, KilledSavesInPlaceLeaveTheOriginalOrTheCompleteReplacement) {
+  KillSavesInPlace(*this, movie_, O("movie.mp4"), P("reference"), {"--keep", "1-19"}, "save in place (lossless)",
+                   [this] { return ErrFile(); }, [this] { return Temporaries(); });
+  KillSavesInPlace(*this, movie_, O("movie.mp4"), P("reference"), {"--optimize"}, "optimize for editing",
+                   [this] { return ErrFile(); }, [this] { return Temporaries(); });
+}
+#else
+TEST_F(ExportFaultTest, KilledReencodingSavesInPlaceLeaveTheOriginalOrTheCompleteReplacement) {
+  KillSavesInPlace(*this, movie_, O("movie.mp4"), P("reference"), {"--keep", "1-6", "--mode", "reencode"},
+                   "save in place (re-encode)", [this] { return ErrFile(); }, [this] { return Temporaries(); });
+}
 #endif
 
 #if !KERFLINE_FAULTS_SLOW
