@@ -165,8 +165,8 @@ void MGLarderServer::acceptLoop() {
         ::close(spare);
         const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (refused >= 0) {
+          ++refused_;  // counted before the peer can see the close
           ::close(refused);
-          ++refused_;
         }
         spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       }
@@ -182,8 +182,8 @@ void MGLarderServer::acceptLoop() {
     }
     reapEndedLocked();
     if (clients_.size() >= options_.maxConnections) {
-      ::close(fd);
       ++refused_;
+      ::close(fd);
       continue;
     }
     // Room for a whole reply in the socket, so a reply is handed over in one
@@ -196,10 +196,12 @@ void MGLarderServer::acceptLoop() {
     client->fd = fd;
     Client* raw = client.get();
     raw->server = this;
-    if (pthread_create(&raw->thread, nullptr, &MGLarderServer::runClient, raw) != 0) {
+    const int started = options_.startThread ? options_.startThread(&raw->thread, &MGLarderServer::runClient, raw)
+                                             : pthread_create(&raw->thread, nullptr, &MGLarderServer::runClient, raw);
+    if (started != 0) {
       // No thread for it: refuse this one connection.
-      ::close(fd);
       ++refused_;
+      ::close(fd);
       continue;
     }
     raw->started = true;

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,10 @@ struct MGLarderServerOptions {
   int helloTimeoutMs = 5000;        // a new connection must say hello within this
   int idleTimeoutMs = 600000;       // then send a request at least this often
   int writeTimeoutMs = 30000;       // and take each reply within this
+  // Starts a connection's thread, with pthread_create's contract (0, or the
+  // error number when no thread was made). Empty: pthread_create. Tests make
+  // it fail to see a connection refused while the service goes on.
+  std::function<int(pthread_t*, void* (*)(void*), void*)> startThread;
 };
 
 // Largest number of data bytes the service puts in one read reply.

@@ -333,5 +333,45 @@ TEST(LarderServer, ShortRepliesAndSizeZero) {
   EXPECT_TRUE(r.got[1].first->empty());
 }
 
+TEST(LarderServer, AConnectionThatGetsNoThreadIsRefusedAndTheServiceGoesOn) {
+  test::TempDir dir;
+  Buf bytes = test::Mdat(5000, 3);
+  dir.write("root/m.mp4", bytes);
+  MGLarderServerOptions o;
+  std::atomic<int> starts{0};
+  // The second and third connections find the process out of threads.
+  o.startThread = [&starts](pthread_t* thread, void* (*run)(void*), void* arg) {
+    const int n = ++starts;
+    return n == 2 || n == 3 ? EAGAIN : pthread_create(thread, nullptr, run, arg);
+  };
+  Service svc(dir, o);
+  auto first = MGLarderConnection::connect(svc.socketPath, kLarderRangeServiceName, "m.mp4", 5);
+  ASSERT_TRUE(first.ok()) << first.error().message;
+  for (int i = 0; i < 2; ++i) {
+    auto refused = MGLarderConnection::connect(svc.socketPath, kLarderRangeServiceName, "m.mp4", 5);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), MGRangeError(kLarderDisconnected));
+  }
+  EXPECT_EQ(svc.server->refusedCount(), 2u);
+  auto later = MGLarderConnection::connect(svc.socketPath, kLarderRangeServiceName, "m.mp4", 5);
+  ASSERT_TRUE(later.ok()) << later.error().message;
+  EXPECT_EQ(starts, 4);
+  EXPECT_EQ(svc.server->connectionCount(), 4u);
+  // The connections made before and after are both served.
+  Replies r;
+  int i = 0;
+  for (auto& conn : {*first, *later}) {
+    conn->resume();
+    conn->readOffset(100 + i, 1000, [&r, i](MGBytes d, std::optional<kf::Error> e) { r.add(i, d, e); });
+    ++i;
+  }
+  ASSERT_TRUE(r.waitFor(2));
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(r.got[k].first) << k;
+    EXPECT_EQ(*r.got[k].first, Buf(bytes.begin() + 100 + k, bytes.begin() + 1100 + k)) << k;
+  }
+  EXPECT_EQ(svc.server->refusedCount(), 2u);
+}
+
 }  // namespace
 }  // namespace kf
