@@ -23,6 +23,7 @@
 #include "app/rules/WindowFit.h"
 #include "edit/TimeMap.h"
 #include "app/shell/MGExportSessions.h"
+#include "export/controller/ExportController.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ MGAppDelegate::MGAppDelegate(Services services)
   exportSessions_ = std::make_unique<MGExportSessions>();
   exporter_ = std::make_unique<kf::ExportController>(*services_.scheduler, *this, *this, *this, exportSettings_,
                                                      *exportSessions_);
+  exporter_->rememberOutputFoldersIn(services_.settings ? services_.settings : &fallbackSettings_);
   kf::WaveformPorts wp;
   wp.scheduler = services_.scheduler;
   wp.openReader = services_.openAudio;
@@ -199,6 +201,9 @@ void MGAppDelegate::applicationDidFinishLaunching() {
   window_->activateWindow();
   qApp->installEventFilter(this);
   sampleFootprint();
+  // Hidden files of exports killed since the last run; the folder of the
+  // movie opened now is swept by openURL.
+  if (services_.settings) kf::SweepLastExportFolder(*services_.settings);
   footprintTimer_ = kf::ScopedTask(services_.scheduler, services_.scheduler->postRepeating(
                                                             kFootprintInterval, [this] { sampleFootprint(); }));
   if (!startupURL_.empty()) {

@@ -7,6 +7,8 @@
 
 #include "app/shell/MGAppDelegate.h"
 #include "app/shell/MGExportSessions.h"
+#include "export/files/FileOps.h"
+#include "playback/session/MovieURL.h"
 
 namespace {
 
@@ -16,7 +18,11 @@ QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast
 
 void MGAppDelegate::useAssetForExport() { exportSessions_->use(session_->asset(), services_.exportSessions); }
 
-void MGAppDelegate::openURL(const std::string& address) { session_->openURL(address); }
+void MGAppDelegate::openURL(const std::string& address) {
+  // What a killed export or save in place left beside the movie goes first.
+  if (auto url = kf::ParseMovieURL(address); url && url->isFile()) kf::RemoveStaleTemporariesBeside(url->text);
+  session_->openURL(address);
+}
 
 // ---- Commands --------------------------------------------------------------
 

@@ -32,6 +32,12 @@ Error KerflineError(std::int64_t code, std::string message) {
 
 }  // namespace
 
+int SweepLastExportFolder(const SettingsStore& store) {
+  const std::optional<SettingsValue> value = store.value(kLastExportFolderKey);
+  const std::string* folder = value ? std::get_if<std::string>(&*value) : nullptr;
+  return folder && !folder->empty() ? RemoveStaleTemporaries(*folder) : 0;
+}
+
 ExportController::ExportController(Scheduler& scheduler, ExportDocument& document, ExportView& view,
                                    AlertPort& alerts, const ExportSettings& settings,
                                    ExportSessionFactory& sessions)
@@ -147,6 +153,7 @@ void ExportController::exportToPath(const std::string& destination) {
     presentError(staged.error());
     return;
   }
+  noteOutputFolder(FolderOfPath(staged->finalPath));
   startStaged(*staged);
 }
 
@@ -372,6 +379,7 @@ void ExportController::replaceAfterConfirming(const AlertSpec& alert, const std:
     presentError(staged.error());
     return;
   }
+  noteOutputFolder(FolderOfPath(staged->finalPath));
   replaceTarget_ = source;
   optimizeExport_ = optimize;
   startStaged(*staged);
@@ -392,6 +400,7 @@ void ExportController::exportClipsToDirectory(const std::string& folder) {
   const std::size_t n = edit.segments.size();
   if (n == 0) return;
   clipFolder_ = folder;
+  noteOutputFolder(folder);
   clipPaths_.clear();
   for (const std::string& name : clipFileNames(edit.names, n)) clipPaths_.push_back(JoinPath(folder, name));
   {
@@ -554,6 +563,10 @@ void ExportController::clipsFinished() {
 }
 
 // ---- shared ------------------------------------------------------------------
+
+void ExportController::noteOutputFolder(const std::string& folder) {
+  if (folderMemory_ && !folder.empty()) folderMemory_->setValue(kLastExportFolderKey, folder);
+}
 
 void ExportController::markExported() { document_.markExported(kerfline::Signature(document_.editState())); }
 

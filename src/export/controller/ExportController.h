@@ -30,6 +30,7 @@
 #include "export/files/FileOps.h"
 #include "export/plan/ExportPlan.h"
 #include "export/plan/ExportSessionPort.h"
+#include "app/rules/SettingsStore.h"
 #include "export/settings/ExportSettings.h"
 #include "platform/ToolkitPorts.h"
 
@@ -41,6 +42,14 @@ inline constexpr std::int64_t kClipNotPreparedCode = 4;
 inline constexpr std::int64_t kClipFailedCode = 5;
 inline constexpr std::int64_t kClipPresetCode = 6;
 inline constexpr std::int64_t kPresetUnavailableCode = 7;
+
+// Settings key of the folder the latest export wrote into, kept so that the
+// next launch can remove what a killed export left there.
+inline constexpr const char* kLastExportFolderKey = "lastExportFolder";
+
+// Removes the stale temporary files (see RemoveStaleTemporaries) in the
+// folder recorded under kLastExportFolderKey. Returns how many were removed.
+int SweepLastExportFolder(const SettingsStore& store);
 
 // The open movie and its edit, as the export sees them. Main thread.
 class ExportDocument {
@@ -120,6 +129,11 @@ class ExportController {
 
   const std::optional<std::string>& lastExportPath() const { return lastExportPath_; }
 
+  // Records the folder of every output about to be written under
+  // kLastExportFolderKey in `store` (null: nowhere). The store must outlive
+  // the controller.
+  void rememberOutputFoldersIn(SettingsStore* store) { folderMemory_ = store; }
+
   // Planning with the current settings and edit.
   bool hasEffects() const;
   bool isUntouched() const;
@@ -153,6 +167,7 @@ class ExportController {
   void recordClipError(const Error& error);
   void runDeferred();
   void markExported();
+  void noteOutputFolder(const std::string& folder);
 
   Scheduler& scheduler_;
   ExportDocument& document_;
@@ -160,6 +175,7 @@ class ExportController {
   AlertPort& alerts_;
   const ExportSettings& settings_;
   ExportSessionFactory& sessions_;
+  SettingsStore* folderMemory_ = nullptr;
   std::shared_ptr<Alive> alive_ = std::make_shared<Alive>();
 
   ScopedTask exportTimer_;

@@ -241,6 +241,12 @@ int RemoveStaleTemporaries(const std::string& folder) {
   return removed;
 }
 
+int RemoveStaleTemporariesBeside(const std::string& path) {
+  const std::string folder = FolderOfPath(path);
+  const std::string target = FolderOfPath(ResolveLinks(path));
+  return RemoveStaleTemporaries(folder) + (target != folder ? RemoveStaleTemporaries(target) : 0);
+}
+
 std::string ResolveLinks(const std::string& path) {
   std::string p = path;
   for (int hops = 0; hops < 40; ++hops) {

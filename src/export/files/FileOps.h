@@ -78,6 +78,10 @@ std::string TemporarySiblingFor(const std::string& path);
 // were removed. Best effort: errors are ignored.
 int RemoveStaleTemporaries(const std::string& folder);
 
+// The same for the folder of the file at `path`, and for the folder of the
+// file a symbolic link there names (where a save in place writes).
+int RemoveStaleTemporariesBeside(const std::string& path);
+
 // Puts the complete file `replacement` in place of `target`, atomically:
 // the replacement takes the target's permission bits (and owner, when
 // allowed), is synced, renamed over the target (same folder, so the same

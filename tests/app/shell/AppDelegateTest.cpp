@@ -9,9 +9,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
+#include <fstream>
+
 #include "QtTestApp.h"
 #include "ScriptedMedia.h"
 #include "app/shell/MGAppDelegate.h"
+#include "export/controller/ExportController.h"
 
 namespace kf::test {
 namespace {
@@ -410,6 +414,57 @@ TEST_F(AppDelegateTest, NoWidgetLiesOverTheOpenMovie) {
 
   QTest::mouseClick(window->playerView, Qt::LeftButton, Qt::NoModifier, QPoint(100, 100));
   EXPECT_EQ(player.rate(), 1) << "a click on the picture plays";
+}
+
+// Hidden files of exports killed in an earlier run: at launch the window
+// removes them from the folder the last export wrote into, and on open from
+// beside the movie and beside the file a link to it names. Files of running
+// writers and hidden files that are not the program's stay.
+TEST(WindowLaunchTest, RemovesWhatKilledExportsLeftBehind) {
+  TestApp();
+  namespace fs = std::filesystem;
+  char tmpl[] = "/tmp/kf-launch-sweep-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(tmpl));
+  const fs::path dir = tmpl;
+  for (const char* sub : {"exports", "movies", "store"}) fs::create_directory(dir / sub);
+  const std::string uuid = "1B4E28BA-2FA1-41D2-883F-0016D3CCA427";
+  auto hidden = [&](const char* sub, const char* base, const std::string& pid) {
+    const std::string path = (dir / sub / ("." + std::string(base) + "." + uuid + "." + pid + ".kerfline-tmp.mp4")).string();
+    std::ofstream(path) << "part";
+    return path;
+  };
+  const std::string dead = "2147483646";  // past any pid_max: no such process
+  const std::string staleExport = hidden("exports", "cut", dead);
+  const std::string liveExport = hidden("exports", "clip-01", std::to_string(::getpid()));
+  const std::string notOurs = (dir / "exports" / ".notes.kerfline-tmp.txt").string();
+  std::ofstream(notOurs) << "notes";
+  const std::string staleBesideLink = hidden("movies", "link", dead);
+  const std::string staleBesideMovie = hidden("store", "real", dead);
+  std::ofstream(dir / "store" / "real.mp4") << "movie";
+  fs::create_symlink("../store/real.mp4", dir / "movies" / "link.mp4");
+  const std::string staleElsewhere = hidden("exports/..", "elsewhere", dead);
+
+  ManualScheduler scheduler;
+  ScriptedPlayer player{scheduler};
+  MemorySettingsStore settings;
+  settings.setValue(kLastExportFolderKey, (dir / "exports").string());
+  MGAppDelegate::Services s;
+  s.scheduler = &scheduler;
+  s.player = &player;
+  s.pictureView = new QWidget;
+  s.settings = &settings;
+  s.prepare = InstantPreparer(scheduler);
+  auto delegate = std::make_unique<MGAppDelegate>(std::move(s));
+  delegate->setStartupURL((dir / "movies" / "link.mp4").string());
+  delegate->applicationDidFinishLaunching();
+  EXPECT_FALSE(fs::exists(staleExport));
+  EXPECT_FALSE(fs::exists(staleBesideLink));
+  EXPECT_FALSE(fs::exists(staleBesideMovie));
+  EXPECT_TRUE(fs::exists(liveExport));
+  EXPECT_TRUE(fs::exists(notOurs));
+  EXPECT_TRUE(fs::exists(staleElsewhere));  // no export or movie there
+  delegate.reset();
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -658,6 +658,40 @@ TEST_F(ExportControllerTest, StaleTemporaryFilesOfEndedProcessesAreRemovedOnExpo
   EXPECT_TRUE(fs::exists(other));
 }
 
+TEST_F(ExportControllerTest, TheFolderOfEachExportIsRememberedForTheNextLaunchToSweep) {
+  Cut();
+  MemorySettingsStore memory;
+  controller->rememberOutputFoldersIn(&memory);
+  fs::create_directories(dir_ / "exports" / "clips");
+  const std::string uuid = "1B4E28BA-2FA1-41D2-883F-0016D3CCA427";
+  auto sweepFinds = [&](const fs::path& folder) {
+    std::ofstream((folder / (".movie." + uuid + ".2147483646.kerfline-tmp.mov")).string()) << "x";
+    return SweepLastExportFolder(memory);
+  };
+  EXPECT_EQ(SweepLastExportFolder(memory), 0);  // nothing recorded yet
+  controller->exportToPath(P("exports/cut.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(memory.value(kLastExportFolderKey), SettingsValue(P("exports")));
+  EXPECT_EQ(sweepFinds(dir_ / "exports"), 1);
+  EXPECT_EQ(HiddenFiles(dir_ / "exports"), 0);
+
+  controller->exportClipsToDirectory(P("exports/clips"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(memory.value(kLastExportFolderKey), SettingsValue(P("exports/clips")));
+  EXPECT_EQ(sweepFinds(dir_ / "exports" / "clips"), 1);
+
+  controller->saveInPlace();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(memory.value(kLastExportFolderKey), SettingsValue(dir_.string()));
+  EXPECT_EQ(sweepFinds(dir_), 1);
+  // A live writer's file and a hidden file that is not ours stay.
+  const std::string live = P(".cut." + uuid + "." + std::to_string(::getpid()) + ".kerfline-tmp.mp4");
+  std::ofstream(live) << "x";
+  std::ofstream(P(".notes.kerfline-tmp.txt")) << "x";
+  EXPECT_EQ(SweepLastExportFolder(memory), 0);
+  EXPECT_TRUE(fs::exists(live));
+}
+
 TEST_F(ExportControllerTest, SymbolicLinksKeepPointingAtTheNewMovie) {
   Cut();
   // Save in place of a movie opened through a link: the linked file is
