@@ -59,8 +59,12 @@ MGAssetDescription MGOrdinaryAsset(const std::string& url, const std::string& pa
   return a;
 }
 
-// The local path: serve the file ourselves when it needs retagging.
-void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver) {
+using FileOpener = std::function<std::shared_ptr<MGRangeServiceProtocol>(const std::string& path)>;
+
+// The local path: serve the file ourselves when it needs retagging. Either
+// way the media engine reads it through the service the scan read, so the
+// index the scan read stays in memory.
+void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver, const FileOpener& openFile) {
   auto path = MGPathFromFileURL(url);
   MGPreparation r;
   if (!path) {
@@ -68,12 +72,17 @@ void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver) {
     deliver(std::move(r));
     return;
   }
-  auto service = MGFileRangeService::create(*path);
-  if (!service) {
+  std::shared_ptr<MGRangeServiceProtocol> file;
+  if (openFile)
+    file = openFile(*path);
+  else
+    file = MGFileRangeService::create(*path);
+  if (!file) {
     r.asset = MGOrdinaryAsset(url, *path);  // the media engine reports its own failure
     deliver(std::move(r));
     return;
   }
+  auto service = std::make_shared<MGCapturingRangeService>(file, std::make_shared<MGByteCapture>());
   std::uint64_t size = 0;
   service->fileSizeWithReply([&](std::uint64_t s, std::optional<kf::Error>) { size = s; });
   std::string fileName = FileNameOr(MGLastPathComponent(*path));
@@ -81,6 +90,7 @@ void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver) {
   std::optional<MGRetagTable> table;
   MGScanSampleEntryRetags(service, size, MGPathExtension(*path),
                           [&](MGRetagTable t) { table = std::move(t); });
+  r.source = service;
   if (table && !table->empty()) {
     auto loader = MGRangeAssetLoader::create(service, size, url, nullptr);
     loader->setRetags(std::move(*table));
@@ -97,13 +107,15 @@ void MGFallbackToOrdinaryAsset(const std::string& url, Delivery& deliver) {
 // State shared by the steps of one Larder connection; every step runs on
 // its serial queue, so `finished` needs no lock.
 struct Preparation : std::enable_shared_from_this<Preparation> {
-  Preparation(std::shared_ptr<Delivery> d, std::string u, std::string name, bool fb)
-      : deliver(std::move(d)), url(std::move(u)), fileName(std::move(name)), fallBackOnFailure(fb) {}
+  Preparation(std::shared_ptr<Delivery> d, std::string u, std::string name, bool fb, FileOpener open)
+      : deliver(std::move(d)), url(std::move(u)), fileName(std::move(name)), fallBackOnFailure(fb),
+        openFile(std::move(open)) {}
 
   std::shared_ptr<Delivery> deliver;
   const std::string url;
   const std::string fileName;
   const bool fallBackOnFailure;
+  const FileOpener openFile;
   // Never waits when destroyed: the last reference may be dropped by the
   // connection's reader thread while this queue's task is tearing the
   // connection down (and waiting for that reader).
@@ -113,7 +125,7 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
 
   void failOrFallBack(std::optional<kf::Error> error) {
     if (fallBackOnFailure) {
-      MGFallbackToOrdinaryAsset(url, *deliver);
+      MGFallbackToOrdinaryAsset(url, *deliver, openFile);
     } else {
       MGFailPreparation(std::move(error), *deliver);
     }
@@ -162,10 +174,13 @@ void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, co
         return;
       }
       std::string ext = MGPathExtension(prep->fileName);
-      MGScanSampleEntryRetags(connection, size, ext, [prep, connection, size](MGRetagTable table) {
-        prep->queue.async([prep, connection, size, table = std::move(table)]() mutable {
+      // The loader reads through what the scan read: the index crosses the
+      // connection once.
+      auto service = std::make_shared<MGCapturingRangeService>(connection, std::make_shared<MGByteCapture>());
+      MGScanSampleEntryRetags(service, size, ext, [prep, connection, service, size](MGRetagTable table) {
+        prep->queue.async([prep, connection, service, size, table = std::move(table)]() mutable {
           if (prep->finished) return;
-          auto loader = MGRangeAssetLoader::create(connection, size, prep->url, connection);
+          auto loader = MGRangeAssetLoader::create(service, size, prep->url, connection);
           loader->setRetags(std::move(table));
           prep->loader = loader;
           prep->finished = true;
@@ -175,6 +190,7 @@ void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, co
           r.asset = a;
           r.loader = std::move(loader);
           r.servedByLarder = true;
+          r.source = service;
           (*prep->deliver)(std::move(r));
         });
       });
@@ -204,7 +220,7 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
   // the preparation queue.
   std::string fileName = handoff ? MGLastPathComponent(parts->path) : MGLastPathComponent(*filePath);
   auto prep =
-      std::make_shared<Preparation>(deliver, url, FileNameOr(fileName), /*fallBackOnFailure=*/!handoff);
+      std::make_shared<Preparation>(deliver, url, FileNameOr(fileName), /*fallBackOnFailure=*/!handoff, options.openFile);
   double timeout = options.connectTimeoutSeconds;
   if (handoff) {
     std::string query = parts->query;
@@ -244,7 +260,7 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
     if (it == services.end()) it = services.find(kLarderRangeServiceName);
     if (it == services.end()) {
       prep->finished = true;
-      return MGFallbackToOrdinaryAsset(prep->url, *prep->deliver);
+      return MGFallbackToOrdinaryAsset(prep->url, *prep->deliver, prep->openFile);
     }
     MGPrepareRangeAssetWithService(prep, it->second, timeout);
   });

@@ -29,6 +29,7 @@
 
 #include "base/Error.h"
 #include "base/Scheduler.h"
+#include "source/MGByteCapture.h"
 #include "source/MGRangeAssetLoader.h"
 
 namespace kf {
@@ -55,6 +56,11 @@ struct MGPreparation {
   std::shared_ptr<MGRangeAssetLoader> loader;
   bool servedByLarder = false;
   std::optional<kf::Error> error;
+  // The movie's bytes as the preparation read them (its index among them),
+  // kept in memory: a served movie's loader reads through it, and the media
+  // engine reads a local file through it, so the index is read from the
+  // source once. Seal its capture once the engine has opened the movie.
+  std::shared_ptr<MGCapturingRangeService> source;
 };
 
 struct MGPreparationOptions {
@@ -62,6 +68,8 @@ struct MGPreparationOptions {
   std::string registryDirectory;
   // Bound on connecting to a service.
   double connectTimeoutSeconds = 10.0;
+  // Opens a local file as a range service; empty: MGFileRangeService.
+  std::function<std::shared_ptr<MGRangeServiceProtocol>(const std::string& path)> openFile;
 };
 
 void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler,

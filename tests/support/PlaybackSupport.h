@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <mutex>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +40,60 @@ inline std::shared_ptr<MGRangeAssetLoader> ServedLoader(const std::string& path,
   });
   while (!done) std::this_thread::yield();
   return loader;
+}
+
+// A local file as a range service that counts how often each byte was read
+// from it (the preparation opens it through MGPreparationOptions::openFile).
+class CountingFileService final : public MGRangeServiceProtocol {
+ public:
+  explicit CountingFileService(const std::string& path) : file_(MGFileRangeService::create(path)) {
+    counts_.assign(file_ ? file_->size() : 0, 0);
+  }
+  void fileSizeWithReply(SizeReply reply) override { file_->fileSizeWithReply(std::move(reply)); }
+  void readOffset(std::uint64_t offset, std::uint64_t length, ReadReply reply) override {
+    file_->readOffset(offset, length, [this, offset, reply = std::move(reply)](MGBytes data, std::optional<Error> e) {
+      if (data) {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (std::uint64_t i = offset; i < offset + data->size() && i < counts_.size(); ++i) ++counts_[i];
+      }
+      reply(std::move(data), std::move(e));
+    });
+  }
+  // How often each byte of [offset, offset + length) was read: the smallest
+  // and the largest count.
+  std::pair<int, int> timesRead(std::uint64_t offset, std::uint64_t length) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    int lo = INT32_MAX, hi = 0;
+    for (std::uint64_t i = offset; i < offset + length && i < counts_.size(); ++i) {
+      lo = std::min(lo, counts_[i]);
+      hi = std::max(hi, counts_[i]);
+    }
+    return {lo, hi};
+  }
+
+ private:
+  std::shared_ptr<MGFileRangeService> file_;
+  mutable std::mutex mu_;
+  std::vector<int> counts_;
+};
+
+// Where the first top-level "moov" box of an MP4 file lies: offset and
+// size; {0, 0} when there is none.
+inline std::pair<std::uint64_t, std::uint64_t> MovieBoxOf(const std::string& path) {
+  auto file = MGFileRangeService::create(path);
+  std::uint64_t at = 0;
+  while (file && at + 8 <= file->size()) {
+    std::vector<std::uint8_t> head;
+    file->readOffset(at, 16, [&](MGBytes d, std::optional<Error>) { head = d ? *d : head; });
+    if (head.size() < 8) break;
+    std::uint64_t size = MGReadU32(head.data());
+    if (size == 1 && head.size() >= 16) size = MGReadU64(head.data() + 8);
+    if (size == 0) size = file->size() - at;
+    if (size < 8) break;
+    if (std::string(head.begin() + 4, head.begin() + 8) == "moov") return {at, size};
+    at += size;
+  }
+  return {0, 0};
 }
 
 // Seeks and waits for the completion; returns its finished flag.

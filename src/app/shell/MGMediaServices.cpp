@@ -15,9 +15,9 @@ MGAppDelegate::Preparer MGMakeMoviePreparer(kf::Scheduler& scheduler) {
       out.error = p.error;
       if (p.asset) {
         if (p.asset->served())
-          out.asset = kf::ff::FfmpegAsset::createServed(p.asset->url, p.loader, scheduler);
+          out.asset = kf::ff::FfmpegAsset::createServed(p.asset->url, p.loader, scheduler, p.source);
         else
-          out.asset = kf::ff::FfmpegAsset::create(p.asset->filePath, scheduler);
+          out.asset = kf::ff::FfmpegAsset::create(p.asset->filePath, scheduler, p.source);
       }
       completion(std::move(out));
     });

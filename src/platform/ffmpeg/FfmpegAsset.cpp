@@ -7,6 +7,8 @@
 
 #include "platform/ffmpeg/FfmpegUtil.h"
 #include "platform/ffmpeg/RangeAvio.h"
+#include "source/MGFileRangeService.h"
+#include "source/MGRangeAssetLoader.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -59,26 +61,13 @@ bool isIsoMovie(const AVFormatContext* fmt) {
   return fmt->iformat && std::string_view(fmt->iformat->name).substr(0, 3) == "mov";
 }
 
-// The edit lists of an MP4 or QuickTime movie, read through the format
-// context's own I/O once probing is done with it.
-PresentationPlan presentationPlanOf(AVFormatContext* fmt) {
-  if (!fmt->pb || !isIsoMovie(fmt)) return {};
-  const std::int64_t size = avio_size(fmt->pb);
-  if (size <= 0) return {};
-  auto read = [fmt](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
-    if (avio_seek(fmt->pb, static_cast<std::int64_t>(offset), SEEK_SET) < 0) return std::nullopt;
-    std::vector<std::uint8_t> out(length);
-    std::size_t got = 0;
-    while (got < length) {
-      const int chunk = static_cast<int>(std::min<std::uint64_t>(length - got, 1 << 20));
-      const int n = avio_read(fmt->pb, out.data() + got, chunk);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    out.resize(got);
-    return out;
-  };
-  auto moov = ReadMp4MovieBox(read, static_cast<std::uint64_t>(size));
+// The edit lists of an MP4 or QuickTime movie, from the bytes read while
+// opening it: the demuxer has just read the movie box, so it is not read
+// again. Nothing when the opening did not read all of it.
+PresentationPlan presentationPlanOf(const AVFormatContext* fmt, const MGByteCapture& opened, std::uint64_t size) {
+  if (!isIsoMovie(fmt) || size == 0) return {};
+  auto moov = ReadMp4MovieBox([&](std::uint64_t offset, std::uint64_t length) { return opened.read(offset, length); },
+                              size);
   if (!moov) return {};
   auto lists = ParseMp4EditLists(*moov);
   return lists ? PlanPresentation(*lists) : PresentationPlan{};
@@ -107,8 +96,24 @@ int interruptCallback(void* opaque) {
   return static_cast<ProbeControl*>(opaque)->cancelled.load() ? 1 : 0;
 }
 
-Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader,
-                          ProbeControl* control) {
+Result<ProbeResult> probe(const std::string& path, std::shared_ptr<MGRangeAssetLoader> loader,
+                          std::shared_ptr<MGCapturingRangeService> source, ProbeControl* control) {
+  // A local file is read through a range service too, recording what the
+  // opening reads (the preparation's, or one of our own), so the edit lists
+  // come from the bytes the demuxer read. Without one (the file cannot be
+  // opened), FFmpeg opens the path and reports why it cannot.
+  const bool local = !loader;
+  if (local && !source)
+    if (auto file = MGFileRangeService::create(path))
+      source = std::make_shared<MGCapturingRangeService>(file, std::make_shared<MGByteCapture>());
+  std::uint64_t size = 0;
+  if (local && source) {
+    source->fileSizeWithReply([&](std::uint64_t s, std::optional<Error>) { size = s; });
+    loader = MGRangeAssetLoader::create(source, size, path, nullptr);
+  }
+  // A served movie's opening is recorded here (retagged bytes; the edit
+  // lists are the same).
+  auto opened = std::make_shared<MGByteCapture>();
   std::unique_ptr<RangeAvio> avio;
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return Error{media::kMediaErrorDomain, -1, "out of memory"};
@@ -124,6 +129,12 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
     }
     raw->pb = avio->context();
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (!local) {
+      size = loader->fileSize();
+      avio->setTap([opened](std::uint64_t offset, const std::uint8_t* data, std::size_t n) {
+        opened->add(offset, data, n);
+      });
+    }
     if (control) {
       std::lock_guard<std::mutex> lock(control->mu);
       control->avio = avio.get();
@@ -146,9 +157,14 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
       if (auto e = avio->readError()) return *e;
     return makeError(err, what);
   };
-  int err = avformat_open_input(&raw, loader ? nullptr : path.c_str(), nullptr, nullptr);
+  int err = avformat_open_input(&raw, loader && !local ? nullptr : path.c_str(), nullptr, nullptr);
   if (err < 0) return fail(err, "cannot open " + path);  // raw is freed by FFmpeg on failure
   in.reset(raw);
+  // The index has been read; what follows (stream information, playback)
+  // reads samples, which are not kept.
+  const MGByteCapture& openedBytes = local && source ? *source->capture() : *opened;
+  if (source) source->capture()->seal();
+  if (avio) avio->setTap(nullptr);
   if (!headerIsComplete(raw))
     if ((err = avformat_find_stream_info(raw, nullptr)) < 0) return fail(err, "cannot read " + path);
   if (avio)
@@ -195,7 +211,7 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
   // The container's duration is the presented one (edit lists applied);
   // streams are the fallback for containers without it.
   out.duration = raw->duration != AV_NOPTS_VALUE && raw->duration > 0 ? double(raw->duration) / AV_TIME_BASE : longest;
-  out.plan = presentationPlanOf(raw);
+  out.plan = presentationPlanOf(raw, openedBytes, size);
   if (avio)
     if (auto e = avio->readError()) return *e;
   return out;
@@ -203,21 +219,26 @@ Result<ProbeResult> probe(const std::string& path, const std::shared_ptr<MGRange
 
 }  // namespace
 
-Result<ProbeResult> probeMovie(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader) {
-  return probe(path, loader, nullptr);
+Result<ProbeResult> probeMovie(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader,
+                               const std::shared_ptr<MGCapturingRangeService>& source) {
+  return probe(path, loader, source, nullptr);
 }
 
-std::shared_ptr<FfmpegAsset> FfmpegAsset::create(std::string path, Scheduler& scheduler) {
-  return std::shared_ptr<FfmpegAsset>(new FfmpegAsset(std::move(path), nullptr, scheduler));
+std::shared_ptr<FfmpegAsset> FfmpegAsset::create(std::string path, Scheduler& scheduler,
+                                                 std::shared_ptr<MGCapturingRangeService> source) {
+  return std::shared_ptr<FfmpegAsset>(new FfmpegAsset(std::move(path), nullptr, scheduler, std::move(source)));
 }
 
 std::shared_ptr<FfmpegAsset> FfmpegAsset::createServed(std::string url, std::shared_ptr<MGRangeAssetLoader> loader,
-                                                       Scheduler& scheduler) {
-  return std::shared_ptr<FfmpegAsset>(new FfmpegAsset(std::move(url), std::move(loader), scheduler));
+                                                       Scheduler& scheduler,
+                                                       std::shared_ptr<MGCapturingRangeService> source) {
+  return std::shared_ptr<FfmpegAsset>(
+      new FfmpegAsset(std::move(url), std::move(loader), scheduler, std::move(source)));
 }
 
-FfmpegAsset::FfmpegAsset(std::string url, std::shared_ptr<MGRangeAssetLoader> loader, Scheduler& scheduler)
-    : url_(std::move(url)), loader_(std::move(loader)), scheduler_(scheduler),
+FfmpegAsset::FfmpegAsset(std::string url, std::shared_ptr<MGRangeAssetLoader> loader, Scheduler& scheduler,
+                         std::shared_ptr<MGCapturingRangeService> source)
+    : url_(std::move(url)), loader_(std::move(loader)), source_(std::move(source)), scheduler_(scheduler),
       control_(std::make_shared<ProbeControl>()) {}
 
 FfmpegAsset::~FfmpegAsset() {
@@ -241,9 +262,12 @@ void FfmpegAsset::loadValuesAsynchronously(std::function<void()> completion) {
   if (status_ == media::LoadStatus::Loading) return;
   status_ = media::LoadStatus::Loading;
   std::weak_ptr<FfmpegAsset> weak = weak_from_this();
-  worker_ = std::thread([weak, url = url_, loader = loader_, control = control_, &scheduler = scheduler_] {
+  // The probe seals the recording; a served movie's loader keeps it.
+  auto source = std::move(source_);
+  source_.reset();
+  worker_ = std::thread([weak, url = url_, loader = loader_, source, control = control_, &scheduler = scheduler_] {
     Probe p;
-    p.result = probe(url, loader, control.get());
+    p.result = probe(url, loader, source, control.get());
     scheduler.post([weak, p = std::move(p)]() mutable {
       if (auto self = weak.lock()) self->finish(std::move(p));
     });

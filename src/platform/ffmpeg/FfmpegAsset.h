@@ -21,15 +21,23 @@
 
 #include "base/Scheduler.h"
 #include "platform/MediaPorts.h"
+#include "source/MGByteCapture.h"
 
 namespace kf::ff {
 
 class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_from_this<FfmpegAsset> {
  public:
-  static std::shared_ptr<FfmpegAsset> create(std::string path, Scheduler& scheduler);
-  // A "kerfline-range:" asset whose bytes come from `loader`.
+  // A local file. `source` is the file as the preparation read it
+  // (MGPreparation::source): the probe reads through it, so what was read
+  // already comes from memory; null: the probe opens the file itself.
+  static std::shared_ptr<FfmpegAsset> create(std::string path, Scheduler& scheduler,
+                                             std::shared_ptr<MGCapturingRangeService> source = nullptr);
+  // A "kerfline-range:" asset whose bytes come from `loader`. `source`, when
+  // the loader reads through it, stops recording once the probe has opened
+  // the movie.
   static std::shared_ptr<FfmpegAsset> createServed(std::string url, std::shared_ptr<MGRangeAssetLoader> loader,
-                                                   Scheduler& scheduler);
+                                                   Scheduler& scheduler,
+                                                   std::shared_ptr<MGCapturingRangeService> source = nullptr);
   ~FfmpegAsset() override;
 
   std::string url() const override { return url_; }
@@ -45,11 +53,13 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
   struct Probe;  // the worker's result
 
  private:
-  FfmpegAsset(std::string url, std::shared_ptr<MGRangeAssetLoader> loader, Scheduler& scheduler);
+  FfmpegAsset(std::string url, std::shared_ptr<MGRangeAssetLoader> loader, Scheduler& scheduler,
+              std::shared_ptr<MGCapturingRangeService> source);
   void finish(Probe probe);
 
   const std::string url_;
   const std::shared_ptr<MGRangeAssetLoader> loader_;
+  std::shared_ptr<MGCapturingRangeService> source_;  // until the probe has run
   Scheduler& scheduler_;
   // Main thread only.
   media::LoadStatus status_ = media::LoadStatus::Unknown;
@@ -65,13 +75,15 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
 };
 
 // Probes synchronously on the calling thread (the worker's body). For tools
-// and tests; `loader` may be null for a plain file.
+// and tests; `loader` may be null for a plain file, `source` as for the
+// asset.
 struct ProbeResult {
   bool playable = false;
   double duration = 0;
   std::vector<media::TrackInfo> tracks;
   PresentationPlan plan;
 };
-Result<ProbeResult> probeMovie(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader);
+Result<ProbeResult> probeMovie(const std::string& path, const std::shared_ptr<MGRangeAssetLoader>& loader,
+                               const std::shared_ptr<MGCapturingRangeService>& source = nullptr);
 
 }  // namespace kf::ff

@@ -47,6 +47,7 @@ int RangeAvio::readPacket(void* opaque, std::uint8_t* buf, int size) {
     return AVERROR_EXIT;
   }
   if (*got == 0) return AVERROR_EOF;
+  if (self->tap_) self->tap_(static_cast<std::uint64_t>(self->position_), buf, *got);
   self->position_ += static_cast<std::int64_t>(*got);
   return static_cast<int>(*got);
 }

@@ -11,6 +11,8 @@
 // recorded as a failure.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +40,10 @@ class RangeAvio {
   AVIOContext* context() const { return ctx_; }
   void cancel();
   std::optional<Error> readError() const;
+  // Sees every block read, with its file offset, on the reading thread
+  // (e.g. to keep the bytes an opening reads); null: none.
+  using Tap = std::function<void(std::uint64_t offset, const std::uint8_t* data, std::size_t size)>;
+  void setTap(Tap tap) { tap_ = std::move(tap); }
 
  private:
   static int readPacket(void* opaque, std::uint8_t* buf, int size);
@@ -45,6 +51,7 @@ class RangeAvio {
 
   std::unique_ptr<MGBlockingRangeReader> reader_;
   std::int64_t position_ = 0;  // reading thread only
+  Tap tap_;                    // reading thread only
   AVIOContext* ctx_ = nullptr;
   mutable std::mutex mu_;  // guards error_
   std::optional<Error> error_;

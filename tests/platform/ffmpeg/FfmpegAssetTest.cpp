@@ -11,6 +11,8 @@
 #include "platform/ffmpeg/FfmpegAsset.h"
 #include "platform/ffmpeg/TestMovies.h"
 #include "source/MGFileRangeService.h"
+#include "source/MGPrepareRangeAsset.h"
+#include "source/MGURL.h"
 #include "source/MGRangeAssetLoader.h"
 #include "source/MGSampleEntryRetag.h"
 
@@ -168,4 +170,48 @@ TEST(FfmpegAsset, ServedMovieWhoseServiceFailsReportsTheServiceError) {
   ASSERT_EQ(asset->loadStatus(), kf::media::LoadStatus::Failed);
   EXPECT_EQ(asset->loadError()->domain, "test.service");
   EXPECT_EQ(asset->loadError()->code, 42);
+}
+
+// One open reads the movie's index from the file once: the preparation's
+// retag scan reads it, and the probe (the edit lists included) takes it from
+// what was read. For a plain file and for one served through the loader.
+TEST(FfmpegAsset, OpeningReadsTheIndexFromTheFileOnce) {
+  for (const char* name : {"editlist3", "hev1"}) {
+    SCOPED_TRACE(name);
+    kf::ManualScheduler sched;
+    const auto spec = movies::named(name);
+    const std::string path = movies::ensure(spec);
+    auto counting = std::make_shared<kf::testsupport::CountingFileService>(path);
+    kf::MGPreparationOptions options;
+    options.registryDirectory = "/nonexistent/kerfline-registry";
+    options.openFile = [&](const std::string&) { return counting; };
+    std::optional<kf::MGPreparation> prep;
+    kf::MGPrepareRangeAssetForURL(kf::MGFileURLFromPath(path), sched, [&](kf::MGPreparation p) { prep = p; },
+                                  options);
+    ASSERT_TRUE(sched.runUntil([&] { return prep.has_value(); }, 20));
+    ASSERT_TRUE(prep->asset && prep->source);
+    const bool served = std::string(name) == "hev1";
+    ASSERT_EQ(prep->asset->served(), served);
+    auto asset = loaded(sched, served ? kf::ff::FfmpegAsset::createServed(prep->asset->url, prep->loader, sched,
+                                                                         prep->source)
+                                      : kf::ff::FfmpegAsset::create(path, sched, prep->source));
+    ASSERT_EQ(asset->loadStatus(), kf::media::LoadStatus::Loaded);
+    const auto [moovAt, moovSize] = kf::testsupport::MovieBoxOf(path);
+    ASSERT_GT(moovSize, 1000u);
+    EXPECT_EQ(counting->timesRead(moovAt, moovSize), std::make_pair(1, 1));
+    // The edit lists came from those bytes: one span per entry.
+    const auto plan = asset->presentationPlan();
+    if (spec.editList.empty()) {
+      EXPECT_FALSE(plan.timeline);
+      EXPECT_EQ(asset->tracksWithMediaType(MediaType::Video).at(0).codecTag, "hvc1");
+    } else {
+      ASSERT_TRUE(plan.timeline && plan.video);
+      ASSERT_EQ(plan.video->size(), spec.editList.size());
+      for (std::size_t i = 0; i < spec.editList.size(); ++i)
+        EXPECT_NEAR((*plan.video)[i].duration, spec.editList[i].frameCount / spec.rate(), 1e-3) << i;
+    }
+    // What is kept after the opening is the index and headers, not samples.
+    EXPECT_TRUE(prep->source->capture()->sealed());
+    EXPECT_LT(prep->source->capture()->bytesHeld(), moovSize + (1u << 20));
+  }
 }

@@ -15,7 +15,9 @@
 #include "platform/ffmpeg/TestMovies.h"
 #include "platform/mpv/MpvPlayer.h"
 #include "source/MGFileRangeService.h"
+#include "source/MGPrepareRangeAsset.h"
 #include "source/MGRangeAssetLoader.h"
+#include "source/MGURL.h"
 #include "support/PlaybackSupport.h"
 
 namespace movies = kf::testmovies;
@@ -276,6 +278,34 @@ TEST_F(PlayerTest, ServedHev1MoviePlaysThroughTheLoaderAsHvc1) {
     EXPECT_TRUE(seek(n / 30.0));
     EXPECT_EQ(shownFrame(), n);
   }
+}
+
+// A served movie crosses its source once per open for its index: the
+// preparation's scan reads it; the probe and libmpv, reading through the
+// same loader, get it from memory. Playback then reads the samples.
+TEST_F(PlayerTest, ServedMovieIndexIsReadFromItsSourceOncePerOpen) {
+  const std::string path = movies::ensure(movies::named("hev1"));
+  auto counting = std::make_shared<kf::testsupport::CountingFileService>(path);
+  kf::MGPreparationOptions options;
+  options.registryDirectory = "/nonexistent/kerfline-registry";
+  options.openFile = [&](const std::string&) { return counting; };
+  std::optional<kf::MGPreparation> prep;
+  kf::MGPrepareRangeAssetForURL(kf::MGFileURLFromPath(path), sched, [&](kf::MGPreparation p) { prep = p; }, options);
+  ASSERT_TRUE(sched.runUntil([&] { return prep.has_value(); }, 20));
+  ASSERT_TRUE(prep->asset && prep->asset->served() && prep->loader);
+  auto asset = kf::ff::FfmpegAsset::createServed(prep->asset->url, prep->loader, sched, prep->source);
+  bool loaded = false;
+  asset->loadValuesAsynchronously([&] { loaded = true; });
+  ASSERT_TRUE(sched.runUntil([&] { return loaded; }, 20));
+  auto item = openAsset(asset);
+  ASSERT_EQ(item->status(), ItemStatus::ReadyToPlay);
+  EXPECT_TRUE(seek(50 / 30.0));
+  EXPECT_EQ(shownFrame(), 50);
+  const auto [moovAt, moovSize] = kf::testsupport::MovieBoxOf(path);
+  ASSERT_GT(moovSize, 1000u);
+  EXPECT_EQ(counting->timesRead(moovAt, moovSize), std::make_pair(1, 1));
+  // The samples were read too (from the file, as playback needs them).
+  EXPECT_GE(counting->timesRead(moovAt / 2, 4096).first, 1);
 }
 
 TEST_F(PlayerTest, ServiceDyingMidPlaybackReachesTheItemAsAFailure) {
