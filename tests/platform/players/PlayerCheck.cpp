@@ -243,7 +243,8 @@ std::string Describe(const std::vector<int>& expected, const Showing& s, const C
   if (!c.trailing.empty()) o << "  after the last kept frame: " << FormatFrameList(c.trailing) << "\n";
   if (!c.missing.empty()) o << "  missing: " << FormatFrameList(c.missing) << "\n";
   if (!c.uncaptured.empty())
-    o << "  presented but not captured (capture timing): " << FormatFrameList(c.uncaptured) << "\n";
+    o << "  not captured or dropped as late (timing, by the browser's counts): " << FormatFrameList(c.uncaptured)
+      << "\n";
   if (!c.inOrder) o << "  kept frames shown again or out of order\n";
   if (c.unreadable) o << "  unreadable pictures: " << c.unreadable << "\n";
   if (!s.seeks.empty()) {
@@ -269,13 +270,27 @@ double ProbeFrameRate(const std::string& path) {
   if (avformat_find_stream_info(fmt, nullptr) >= 0) {
     const int i = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (i >= 0) {
-      AVRational r = fmt->streams[i]->avg_frame_rate;
-      if (r.num <= 0 || r.den <= 0) r = fmt->streams[i]->r_frame_rate;
+      // The base rate first: the average counts the packets a lossless cut
+      // carries before its first kept frame.
+      AVRational r = fmt->streams[i]->r_frame_rate;
+      if (r.num <= 0 || r.den <= 0 || av_q2d(r) > 240) r = fmt->streams[i]->avg_frame_rate;
       if (r.num > 0 && r.den > 0) rate = av_q2d(r);
     }
   }
   avformat_close_input(&fmt);
   return rate;
+}
+
+std::string ProbeVideoCodec(const std::string& path) {
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return {};
+  std::string name;
+  if (avformat_find_stream_info(fmt, nullptr) >= 0) {
+    const int i = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (i >= 0) name = avcodec_get_name(fmt->streams[i]->codecpar->codec_id);
+  }
+  avformat_close_input(&fmt);
+  return name;
 }
 
 // ---------------------------------------------------------------- FFmpeg
@@ -560,10 +575,13 @@ Showing PlayChromium(const std::string& path, const std::vector<SeekProbe>& seek
         s.events.push_back("duration " + Seconds(s.durations.back()) + " at " + Seconds(ct) + " s");
     } else if (type == "stall") {
       s.stalled = true;
-      s.events.push_back("stall (no progress for 2 s) at " + Seconds(ct) + " s");
+      s.events.push_back("stall (no new frame for 2 s) after the frame at " + Seconds(e["at"].toDouble()) +
+                         " s (clock at " + Seconds(ct) + " s)");
     } else if (type == "frozen") {
       s.froze = true;
-      s.events.push_back("frozen at " + Seconds(ct) + " s, never resumed");
+      s.events.push_back("frozen at " + Seconds(e["at"].toDouble()) + " s, never resumed");
+    } else if (type == "play-rejected") {
+      s.events.push_back("play() failed: " + e["message"].toString().toStdString());
     } else if (type == "resumed") {
       s.events.push_back("resumed at " + Seconds(ct) + " s after " + Seconds(e["after"].toDouble()) + " s");
     } else if (type == "error") {
@@ -575,12 +593,17 @@ Showing PlayChromium(const std::string& path, const std::vector<SeekProbe>& seek
   if (!res["playedThrough"].toBool() && s.failure.empty())
     s.failure = res["frozenAt"].isNull() ? "did not play to the end" : "froze";
   if (s.failure.find("did not load") != std::string::npos) {
-    // Say whether the browser claims the codec at all.
-    std::string claims;
-    for (auto it = codecs.begin(); it != codecs.end(); ++it)
-      claims += "\n    " + it.key().toStdString() + ": \"" +
-                it.value().toObject()["canPlayType"].toString().toStdString() + "\"";
-    s.failure += "; canPlayType:" + claims;
+    // A codec the browser says it does not play at all is not a fault of
+    // the movie: report it as not run.
+    const std::string codec = ProbeVideoCodec(path);
+    const char* key = codec == "h264" ? "video/mp4; codecs=\"avc1.64001e\""
+                      : codec == "hevc" ? "video/mp4; codecs=\"hvc1.1.6.L93.B0\""
+                                        : nullptr;
+    if (key && codecs[key].toObject()["canPlayType"].toString().isEmpty()) {
+      s.unavailable = "this Chromium does not play " + codec + " (canPlayType \"\")";
+      s.failure.clear();
+      return s;
+    }
   }
   const std::size_t frameBytes = static_cast<std::size_t>(w) * h * 4;
   auto readPixels = [&](const std::string& name, std::size_t count) {
@@ -598,13 +621,16 @@ Showing PlayChromium(const std::string& path, const std::vector<SeekProbe>& seek
   };
   const QJsonArray frames = res["frames"].toArray();
   s.frames = readPixels("play.rgba", static_cast<std::size_t>(frames.size()));
-  double presented = 0;
+  double presented = 0, dropped = 0;
   for (const QJsonValue& v : frames) {
     const QJsonObject f = v.toObject();
     s.times.push_back(f["mediaTime"].toDouble(kNaN));
-    const double p = f["presentedFrames"].toDouble();
-    s.uncapturedBefore.push_back(presented > 0 && p > presented + 1 ? static_cast<int>(p - presented - 1) : 0);
+    const double p = f["presentedFrames"].toDouble(), d = f["dropped"].toDouble();
+    int gap = presented > 0 && p > presented + 1 ? static_cast<int>(p - presented - 1) : 0;
+    if (d > dropped) gap += static_cast<int>(d - dropped);
+    s.uncapturedBefore.push_back(gap);
     presented = p;
+    dropped = std::max(dropped, d);
   }
   if (!s.times.empty()) s.startTime = s.times.front();
   const QJsonArray seekResults = res["seeks"].toArray();

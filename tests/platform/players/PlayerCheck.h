@@ -58,7 +58,8 @@ struct Showing {
   std::vector<int> frames;  // numbers shown, in order (-1: unreadable picture)
   std::vector<double> times;  // the player's time of each frame (NaN: not known)
   // Chromium: frames the browser presented but the page did not capture,
-  // just before frames[i] (from its count of presented frames).
+  // or dropped as late (a loaded machine), just before frames[i] (from its
+  // counts of presented and dropped frames).
   std::vector<int> uncapturedBefore;
   std::vector<SeekLanding> seeks;
   std::vector<std::string> events;  // durations, stalls, errors, in order
@@ -91,6 +92,8 @@ std::string Describe(const std::vector<int>& expected, const Showing& shown, con
 
 // The nominal frame rate of the movie's first video stream (0 if none).
 double ProbeFrameRate(const std::string& path);
+// FFmpeg's name of that stream's codec ("h264", "hevc"; empty if none).
+std::string ProbeVideoCodec(const std::string& path);
 
 Showing PlayFfmpeg(const std::string& path, bool ignoreEditList);
 Showing PlayLibmpv(const std::string& path, const std::vector<SeekProbe>& seeks);

@@ -116,15 +116,19 @@ std::string Cell(const Showing& s, const Comparison& c) {
         std::to_string(s.durations.back()).substr(0, 5) + " s");
   }
   if (out.empty()) out = "exact";
-  if (!c.uncaptured.empty()) out += " (" + std::to_string(c.uncaptured.size()) + " not captured)";
+  if (!c.uncaptured.empty()) out += " (" + std::to_string(c.uncaptured.size()) + " not captured or dropped late)";
   if (s.startTime && std::abs(*s.startTime) > 0.001 && !c.leadIn.empty())
     out += " (starts at " + std::to_string(*s.startTime).substr(0, 6) + " s)";
   return out;
 }
 
 void Report(const std::string& line) {
+  const char* file = "players-report.md";
+  if (!fs::exists(file))
+    std::ofstream(file) << "| source, mode | cut | ffmpeg | ffmpeg, edit lists ignored | libmpv | mpv | chromium |\n"
+                        << "|---|---|---|---|---|---|---|\n";
   std::cout << line << std::endl;
-  std::ofstream("players-report.md", std::ios::app) << line << "\n";
+  std::ofstream(file, std::ios::app) << line << "\n";
 }
 
 class PlayersTest : public ExportSessionTest {

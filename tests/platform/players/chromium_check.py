@@ -5,9 +5,9 @@ A local HTTP server (127.0.0.1, a free port, byte ranges supported so the
 browser can seek) serves a small page and the movie. The page
   1. plays the movie through, capturing every presented frame
      (requestVideoFrameCallback, drawn into a small canvas) with the frame's
-     media time and the browser's count of presented frames, and watches for
-     stalls (no progress for more than 2 s), waiting/error events and
-     duration changes;
+     media time and the browser's counts of presented frames and of frames
+     dropped for lateness, and watches for stalls (no new frame for more
+     than 2 s), waiting/error events and duration changes;
   2. pauses and seeks to each requested time, capturing the frame shown
      after 'seeked';
   3. posts its log and the captured pixels back to the server.
@@ -41,8 +41,8 @@ PAGE = r"""<!doctype html>
 const q = new URLSearchParams(location.search);
 const seeks = JSON.parse(q.get("seeks") || "[]");
 const rate = parseFloat(q.get("rate") || "1");
-const stallLimit = 2.0;      // seconds without progress: a stall
-const frozenLimit = 8.0;     // seconds without progress: give up playing
+const stallLimit = 2.0;      // seconds without a new frame: a stall
+const frozenLimit = 8.0;     // seconds without a new frame: give up playing
 const log = [];
 const t0 = performance.now();
 const wall = () => (performance.now() - t0) / 1000;
@@ -107,6 +107,8 @@ async function main() {
     const loaded = await Promise.race([once("loadedmetadata", 20000),
                                        once("error", 20000).then(() => false)]);
     if (!loaded || v.error) throw new Error("the movie did not load" + (v.error ? ": " + v.error.message : ""));
+    if (!v.videoWidth || !v.videoHeight)
+      throw new Error("the movie did not load a picture (the browser decodes no video track in it)");
     result.videoWidth = v.videoWidth;
     result.videoHeight = v.videoHeight;
     result.initialDuration = v.duration;
@@ -124,28 +126,33 @@ async function main() {
     const onFrame = (now, md) => {
       if (!playing) return;
       play.push(capture());
+      const quality = v.getVideoPlaybackQuality();
       result.frames.push({mediaTime: md.mediaTime, presentedFrames: md.presentedFrames,
-                          currentTime: v.currentTime, wall: wall()});
+                          dropped: quality.droppedVideoFrames, currentTime: v.currentTime, wall: wall()});
       v.requestVideoFrameCallback(onFrame);
     };
     v.requestVideoFrameCallback(onFrame);
     v.playbackRate = rate;
     const ended = once("ended", 1e9);
-    await v.play();
-    let last = v.currentTime, since = wall(), stalled = false;
+    v.play().catch(e => note("play-rejected", {message: String(e && e.message || e)}));
+    // Progress is a newly presented frame: the clock can run on with the
+    // sound while the picture stands still.
+    let count = result.frames.length, since = wall(), stalled = false;
     const limit = wall() + 20 + 3 * (isFinite(v.duration) ? v.duration : 60) / rate;
     while (!v.ended && wall() < limit) {
       const r = await Promise.race([ended.then(() => "ended"), sleep(100).then(() => "tick")]);
       if (r === "ended") break;
-      if (v.currentTime !== last) {
+      if (result.frames.length !== count) {
         if (stalled) note("resumed", {after: wall() - since});
-        last = v.currentTime; since = wall(); stalled = false;
-      } else if (!v.paused && !stalled && wall() - since > stallLimit) {
+        count = result.frames.length; since = wall(); stalled = false;
+      } else if (!stalled && wall() - since > stallLimit) {
         stalled = true;
-        note("stall", {at: v.currentTime});
+        const f = result.frames[result.frames.length - 1];
+        note("stall", {at: f ? f.mediaTime : null});
       } else if (stalled && wall() - since > frozenLimit) {
-        result.frozenAt = v.currentTime;
-        note("frozen", {at: v.currentTime});
+        const f = result.frames[result.frames.length - 1];
+        result.frozenAt = f ? f.mediaTime : 0;
+        note("frozen", {at: result.frozenAt});
         break;
       }
     }
