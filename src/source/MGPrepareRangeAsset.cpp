@@ -122,6 +122,17 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
   MGSerialQueue queue{"com.marrowgate.kerfline.range-preparation", /*waitOnDestroy=*/false};
   bool finished = false;
   std::weak_ptr<MGRangeAssetLoader> loader;
+  // Set by the cancel function (any thread); the queue's steps look at it.
+  std::atomic<bool> cancelled{false};
+  std::weak_ptr<MGLarderConnection> connection;
+
+  // On the queue: ends an undelivered preparation and its connection.
+  void cancelNow() {
+    if (finished) return;
+    finished = true;
+    if (auto c = connection.lock()) c->invalidate();
+    MGFailPreparation(MGRangeCancelledError(), *deliver);
+  }
 
   void failOrFallBack(std::optional<kf::Error> error) {
     if (fallBackOnFailure) {
@@ -144,14 +155,20 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
 // Runs on the preparation queue of `prep`.
 void MGPrepareRangeAssetWithService(const std::shared_ptr<Preparation>& prep, const MGLarderServiceRef& ref,
                                     double timeoutSeconds) {
+  if (prep->cancelled) return prep->cancelNow();
   auto connected =
       MGLarderConnection::connect(ref.socketPath, ref.serviceName, ref.itemIdentifier, timeoutSeconds);
+  if (connected.ok() && prep->cancelled) {
+    (*connected)->invalidate();
+    return prep->cancelNow();
+  }
   if (!connected.ok()) {
     prep->finished = true;
     prep->failOrFallBack(connected.error());
     return;
   }
   std::shared_ptr<MGLarderConnection> connection = *connected;
+  prep->connection = connection;
   std::weak_ptr<Preparation> weakPrep = prep;
   // The handlers keep the preparation alive for as long as the connection
   // lives: after delivery their one job is to end the delivered loader.
@@ -204,8 +221,8 @@ std::string MGRangeAssetURL(const std::string& host, const std::string& fileName
   return std::string(kRangeAssetScheme) + "://" + host + "/" + MGPercentEncodePath(FileNameOr(fileName));
 }
 
-void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Completion completion,
-                               MGPreparationOptions options) {
+MGCancelPreparation MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Completion completion,
+                                              MGPreparationOptions options) {
   auto deliver = std::make_shared<Delivery>(scheduler, std::move(completion));
   std::string registry =
       options.registryDirectory.empty() ? MGLarderRegistryDirectory() : options.registryDirectory;
@@ -214,7 +231,7 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
   auto filePath = MGPathFromFileURL(url);
   if (!handoff && !filePath) {
     MGFailPreparation(MGRangeError(kUnsupportedURLType), *deliver);
-    return;
+    return [] {};
   }
   // The look-ups touch the file system and the connection blocks: both run on
   // the preparation queue.
@@ -222,6 +239,12 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
   auto prep =
       std::make_shared<Preparation>(deliver, url, FileNameOr(fileName), /*fallBackOnFailure=*/!handoff, options.openFile);
   double timeout = options.connectTimeoutSeconds;
+  MGCancelPreparation cancel = [weak = std::weak_ptr<Preparation>(prep)] {
+    if (auto p = weak.lock()) {
+      p->cancelled = true;
+      p->queue.async([p] { p->cancelNow(); });
+    }
+  };
   if (handoff) {
     std::string query = parts->query;
     prep->queue.async([prep, registry, query, timeout] {
@@ -244,7 +267,7 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
       }
       MGPrepareRangeAssetWithService(prep, *service, timeout);
     });
-    return;
+    return cancel;
   }
   std::string path = *filePath;
   prep->queue.async([prep, registry, path, timeout] {
@@ -264,6 +287,7 @@ void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Com
     }
     MGPrepareRangeAssetWithService(prep, it->second, timeout);
   });
+  return cancel;
 }
 
 }  // namespace kf

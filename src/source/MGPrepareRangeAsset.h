@@ -17,7 +17,7 @@
 // stream adapter over the loader (see MGBlockingRangeReader).
 //
 // Threads: the call returns at once; the work runs on a preparation queue
-// (one per call). The completion runs exactly once, on the main thread,
+// (one per call), which ends with the preparation. The completion runs exactly once, on the main thread,
 // through `scheduler`, which must outlive the preparation. After delivery a
 // Larder connection that drops invalidates the delivered loader with error 6.
 #pragma once
@@ -72,9 +72,15 @@ struct MGPreparationOptions {
   std::function<std::shared_ptr<MGRangeServiceProtocol>(const std::string& path)> openFile;
 };
 
-void MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler,
-                               std::function<void(MGPreparation)> completion,
-                               MGPreparationOptions options = {});
+// Abandons a preparation that has not delivered yet: a Larder connection it
+// holds, or makes later, is closed (its reader thread ends) and the
+// completion runs with the cancellation error (MGRangeCancelledError). A
+// no-op once the result is delivered. Any thread.
+using MGCancelPreparation = std::function<void()>;
+
+MGCancelPreparation MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler,
+                                              std::function<void(MGPreparation)> completion,
+                                              MGPreparationOptions options = {});
 
 // The served asset's URL for a file name ("movie.mp4" when empty).
 std::string MGRangeAssetURL(const std::string& host, const std::string& fileName);

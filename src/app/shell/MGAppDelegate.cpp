@@ -72,8 +72,9 @@ kf::KeyPress KeyPressFromEvent(const QKeyEvent& e) {
 class MGAppDelegate::Preparation final : public kf::MoviePreparationPort {
  public:
   explicit Preparation(Preparer prepare) : prepare_(std::move(prepare)) {}
-  void prepareMovie(const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) override {
-    prepare_(url, std::move(completion));
+  kf::CancelPreparation prepareMovie(const kf::MovieURL& url,
+                                     std::function<void(kf::PreparedMovie)> completion) override {
+    return prepare_(url, std::move(completion));
   }
 
  private:

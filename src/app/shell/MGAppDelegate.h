@@ -63,8 +63,9 @@ class MGAppDelegate final : public QObject,
   using AssetFactory = std::function<std::shared_ptr<kf::media::MediaAsset>(
       const std::string& filePath, const std::string& servedURL, std::shared_ptr<kf::MGRangeAssetLoader> loader)>;
   // Turns an address into a prepared movie (source preparation); the
-  // completion runs once on the main thread.
-  using Preparer = std::function<void(const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion)>;
+  // completion runs once on the main thread. Returns how to abandon it.
+  using Preparer =
+      std::function<kf::CancelPreparation(const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion)>;
   // Makes the export sessions that read the open movie's asset.
   using ExportSessionsForAsset =
       std::function<std::shared_ptr<kf::ExportSessionFactory>(const std::shared_ptr<kf::media::MediaAsset>& asset)>;

@@ -8,7 +8,7 @@
 MGAppDelegate::Preparer MGMakeMoviePreparer(kf::Scheduler& scheduler) {
   return [&scheduler](const kf::MovieURL& url, std::function<void(kf::PreparedMovie)> completion) {
     const std::string address = url.isFile() ? kf::MGFileURLFromPath(url.text) : url.text;
-    kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {
+    return kf::MGPrepareRangeAssetForURL(address, scheduler, [&scheduler, completion](kf::MGPreparation p) {
       kf::PreparedMovie out;
       out.loader = p.loader;
       out.servedByLarder = p.servedByLarder;

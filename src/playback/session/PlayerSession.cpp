@@ -1,6 +1,7 @@
 #include "playback/session/PlayerSession.h"
 
 #include <cmath>
+#include <utility>
 
 #include "app/rules/MovieMemory.h"
 #include "source/MGRangeAssetLoader.h"
@@ -27,6 +28,7 @@ PlayerSession::PlayerSession(PlayerSessionPorts ports)
 
 PlayerSession::~PlayerSession() {
   self_.reset();
+  if (cancelPreparation_) cancelPreparation_();
   _prepareDeadline.reset();
   if (_observedPlayerItem) {
     _observedPlayerItem->removeObserver(statusObserver_);
@@ -71,6 +73,8 @@ void PlayerSession::openURL(const MovieURL& url) {
   ports_.status->setStatus("Opening\u2026");
   openAbandoned_ = false;
   pendingLoader_.reset();
+  // A preparation this open supersedes lets go of what it holds.
+  if (auto cancel = std::exchange(cancelPreparation_, nullptr)) cancel();
   {
     std::weak_ptr<PlayerSession*> weak = self_;
     openDeadline_ = ScopedTask(ports_.scheduler, ports_.scheduler->postAfter(kPrepareDeadlineSeconds, [weak, generation] {
@@ -89,7 +93,7 @@ void PlayerSession::openURL(const MovieURL& url) {
 
   std::weak_ptr<PlayerSession*> weak = self_;
   Scheduler* scheduler = ports_.scheduler;
-  ports_.preparation->prepareMovie(url, [weak, scheduler, generation, url](PreparedMovie prepared) {
+  cancelPreparation_ = ports_.preparation->prepareMovie(url, [weak, scheduler, generation, url](PreparedMovie prepared) {
     // Any thread: hop to the main thread before looking at the session.
     scheduler->post([weak, generation, url, prepared = std::move(prepared)]() mutable {
       auto self = weak.lock();
@@ -110,6 +114,9 @@ void PlayerSession::openTimedOut(std::uint64_t generation) {
   openAbandoned_ = true;
   invalidate(pendingLoader_.lock());
   pendingLoader_.reset();
+  // A preparation that never answered (a silent range service) closes its
+  // connection now.
+  if (auto cancel = std::exchange(cancelPreparation_, nullptr)) cancel();
   presentError(KerflineError(kErrorDidNotOpen));
 }
 
@@ -118,6 +125,7 @@ void PlayerSession::preparationFinished(std::uint64_t generation, const MovieURL
     invalidate(prepared.loader);
     return;
   }
+  cancelPreparation_ = nullptr;
   if (!prepared.asset) {
     openDeadline_.reset();
     // A loader without an asset serves nobody; end it rather than leak its

@@ -61,13 +61,18 @@ struct PreparedMovie {
   std::optional<Error> error;
 };
 
+// Abandons a preparation that has not finished: whatever it holds open (a
+// range service connection) is closed; its completion still runs once.
+// Empty: nothing to abandon.
+using CancelPreparation = std::function<void()>;
+
 // Turns an address into an asset (source preparation, then the media
 // engine's asset). The completion runs exactly once, on any thread, possibly
 // before prepareMovie returns.
 class MoviePreparationPort {
  public:
   virtual ~MoviePreparationPort() = default;
-  virtual void prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) = 0;
+  virtual CancelPreparation prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) = 0;
 };
 
 // The window's parts that an open changes.
@@ -222,6 +227,7 @@ class PlayerSession {
   ScopedTask openDeadline_;
   bool openAbandoned_ = false;
   std::weak_ptr<MGRangeAssetLoader> pendingLoader_;  // the loader of the open being loaded
+  CancelPreparation cancelPreparation_;              // the open being prepared
   bool _playerOpened = false;
   bool _playIntent = false;
   PlaybackRecovery _playbackRecovery;

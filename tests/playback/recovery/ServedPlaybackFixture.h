@@ -32,13 +32,13 @@ namespace kf::test {
 class RealPreparation : public MoviePreparationPort {
  public:
   RealPreparation(Scheduler& s, std::string registry) : s_(s), registry_(std::move(registry)) {}
-  void prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) override {
+  CancelPreparation prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) override {
     const std::string address = url.isFile() ? MGFileURLFromPath(url.text) : url.text;
     MGPreparationOptions options;
     options.registryDirectory = registry_;
     options.connectTimeoutSeconds = 2;
     Scheduler* s = &s_;
-    MGPrepareRangeAssetForURL(
+    return MGPrepareRangeAssetForURL(
         address, s_,
         [s, completion](MGPreparation p) {
           PreparedMovie out;

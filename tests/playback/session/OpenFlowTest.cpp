@@ -1,8 +1,25 @@
 // The open flow in virtual time against a scripted player and assets.
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "SessionFixture.h"
 #include "app/rules/MovieMemory.h"
+#include "source/MGLarderRegistry.h"
+#include "source/MGLarderServer.h"
+#include "source/MGLarderWire.h"
+#include "source/MGPrepareRangeAsset.h"
+#include "source/MGURL.h"
 
 namespace kf::test {
 namespace {
@@ -457,6 +474,152 @@ TEST(MovieURLTest, TextsAreLocaleIndependent) {
   EXPECT_EQ(IdentityKeyText("/a", FileAttributes{42, 1.5}), "/a|42|1.500000");
   EXPECT_EQ(IdentityKeyText("/a", std::nullopt), "/a|0|0.000000");
   EXPECT_EQ(MediaInfoText(1919.6, 1080, 1572864), "1920×1080 · 1.5 MB");
+}
+
+// A Larder service that accepts the hello and then never answers: it reads
+// the requests and notes when the program closes its connection.
+class SilentLarderService {
+ public:
+  explicit SilentLarderService(const std::string& socketPath) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(listenFd_, 4), 0);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~SilentLarderService() {
+    ::shutdown(listenFd_, SHUT_RDWR);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (connection_ >= 0) ::shutdown(connection_, SHUT_RDWR);
+    }
+    thread_.join();
+    ::close(listenFd_);
+  }
+  // Waits (real time, at most 10 s) until `done` holds under the lock.
+  bool waitUntil(const std::function<bool(int requests, int closed)>& done) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return done(requests_, closed_); });
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        connection_ = fd;
+      }
+      if (auto frame = MGReadLarderFrame(fd, kLarderMaxRequestFrame)) {
+        auto hello = MGDecodeLarderPayload(frame->data(), frame->size(), /*fromService=*/false);
+        MGLarderMessage reply;
+        reply.type = MGLarderMessageType::kHelloReply;
+        reply.id = hello ? hello->id : 0;
+        reply.accepted = true;
+        MGWriteLarderMessage(fd, reply);
+        while (MGReadLarderFrame(fd, kLarderMaxRequestFrame)) {
+          std::lock_guard<std::mutex> lock(mu_);
+          ++requests_;
+          cv_.notify_all();
+        }
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      ::close(fd);
+      connection_ = -1;
+      ++closed_;
+      cv_.notify_all();
+    }
+  }
+
+  int listenFd_ = -1;
+  std::thread thread_;
+  std::mutex mu_;  // guards everything below
+  std::condition_variable cv_;
+  int connection_ = -1;
+  int requests_ = 0;
+  int closed_ = 0;
+};
+
+std::size_t EntriesIn(const char* folder) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+TEST_F(OpenFlow, ASilentLarderServiceLosesItsConnectionAtTheDeadline) {
+  char tmpl[] = "/tmp/kf-silent-larder-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(tmpl));
+  const std::string dir = tmpl;
+  std::filesystem::create_directories(dir + "/root");
+  std::ofstream(dir + "/root/movie.mp4") << "bytes the service never sends";
+  const std::string registry = dir + "/registry";
+  MGLarderDomain domain;
+  domain.identifier = "com.example.silent";
+  domain.root = dir + "/root";
+  domain.socketPath = dir + "/silent.sock";
+  domain.services = {kLarderByteRangeServiceName};
+  ASSERT_FALSE(MGPublishLarderDomain(registry, domain));
+  // The program's own preparation, in front of the scripted media engine.
+  preparation.through = [&](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
+    MGPreparationOptions options;
+    options.registryDirectory = registry;
+    return MGPrepareRangeAssetForURL(
+        MGFileURLFromPath(url.text), scheduler,
+        [completion](MGPreparation p) {
+          PreparedMovie out;
+          out.loader = p.loader;
+          out.error = p.error;
+          completion(std::move(out));
+        },
+        options);
+  };
+  {
+    SilentLarderService service(domain.socketPath);
+    const std::size_t threads = EntriesIn("/proc/self/task");
+    const std::size_t descriptors = EntriesIn("/proc/self/fd");
+
+    session.openURL(dir + "/root/movie.mp4");
+    EXPECT_EQ(status.last(), "Opening\u2026");
+    // Connected: the size request has arrived and waits for its answer.
+    ASSERT_TRUE(service.waitUntil([](int requests, int) { return requests >= 1; }));
+    scheduler.advance(19.9);
+    EXPECT_TRUE(alerts.errors.empty());
+    EXPECT_TRUE(service.waitUntil([](int, int closed) { return closed == 0; }));
+    scheduler.advance(0.1);
+    ASSERT_EQ(alerts.errors.size(), 1u);
+    EXPECT_EQ(alerts.errors[0], (Error{"Kerfline", 11, "The movie did not finish opening."}));
+    EXPECT_EQ(status.last(), "The movie did not finish opening.");
+
+    // The program closed its end, and its reader and preparation threads
+    // and its socket are gone.
+    EXPECT_TRUE(service.waitUntil([](int, int closed) { return closed == 1; }));
+    EXPECT_TRUE(scheduler.runUntil(
+        [&] { return EntriesIn("/proc/self/task") <= threads && EntriesIn("/proc/self/fd") <= descriptors; }))
+        << EntriesIn("/proc/self/task") << " threads (" << threads << " before), "
+        << EntriesIn("/proc/self/fd") << " descriptors (" << descriptors << " before)";
+    // The abandoned preparation's completion changes nothing.
+    scheduler.runPending();
+    EXPECT_EQ(alerts.errors.size(), 1u);
+    EXPECT_FALSE(session.sourceURL());
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(OpenFlow, ASupersededOrAbandonedPreparationIsCancelled) {
+  session.openURL("/m/a.mp4");
+  session.openURL("/m/b.mp4");
+  EXPECT_EQ(preparation.cancelled, std::vector<std::size_t>{0});
+  scheduler.advance(20);
+  EXPECT_EQ(preparation.cancelled, (std::vector<std::size_t>{0, 1}));
+  // A finished preparation is not cancelled by the next open.
+  openFully("/m/c.mp4");
+  session.openURL("/m/d.mp4");
+  EXPECT_EQ(preparation.cancelled, (std::vector<std::size_t>{0, 1}));
+  scheduler.advance(20);
+  EXPECT_EQ(preparation.cancelled, (std::vector<std::size_t>{0, 1, 3}));
 }
 
 }  // namespace

@@ -252,23 +252,31 @@ class ScriptedPreparation : public MoviePreparationPort {
     MovieURL url;
     std::function<void(PreparedMovie)> completion;
   };
-  void prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) override {
+  CancelPreparation prepareMovie(const MovieURL& url, std::function<void(PreparedMovie)> completion) override {
+    if (through) return through(url, std::move(completion));
     requests.push_back({url, std::move(completion)});
+    const std::size_t i = requests.size() - 1;
+    return [this, i] { cancelled.push_back(i); };
   }
   std::vector<Request> requests;
+  std::vector<std::size_t> cancelled;  // requests abandoned, in order
+  // When set, requests go here instead (a real preparation).
+  std::function<CancelPreparation(const MovieURL&, std::function<void(PreparedMovie)>)> through;
 };
 
 // Prepares every address at once as a playable scripted movie of `seconds`
 // with one 1280×720 picture track at 25 fps (the window tests' movie).
-inline std::function<void(const MovieURL&, std::function<void(PreparedMovie)>)> InstantPreparer(
+inline std::function<CancelPreparation(const MovieURL&, std::function<void(PreparedMovie)>)> InstantPreparer(
     ManualScheduler& scheduler, double seconds = 20) {
-  return [&scheduler, seconds](const MovieURL& url, std::function<void(PreparedMovie)> completion) {
+  return [&scheduler, seconds](const MovieURL& url,
+                               std::function<void(PreparedMovie)> completion) -> CancelPreparation {
     auto asset = std::make_shared<ScriptedAsset>(scheduler, url.text);
     asset->durationSeconds = seconds;
     asset->trackList = {ScriptedAsset::videoTrack(1280, 720, 25)};
     PreparedMovie p;
     p.asset = asset;
     completion(std::move(p));
+    return nullptr;
   };
 }
 
