@@ -14,11 +14,20 @@ genmovie = os.path.join(build, "tools/genmovie/kerfline-genmovie")
 os.makedirs(cache, exist_ok=True)
 env = dict(os.environ)
 env.pop("QT_QPA_PLATFORM", None)  # the real display (Xvfb): the OpenGL path
-env["HOME"] = tempfile.mkdtemp(prefix="kfbench-home")  # no remembered playheads
+homes = tempfile.mkdtemp(prefix="kfbench-home")
+
+
+def fresh_env():
+    """A new home for every run: a run must not resume where the last one
+    stopped (the window remembers each movie's playhead) or find its
+    window geometry."""
+    e = dict(env)
+    e["HOME"] = tempfile.mkdtemp(dir=homes)
+    return e
 
 
 def sh(args, **kw):
-    return subprocess.run(args, env=env, check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+    return subprocess.run(args, env=fresh_env(), check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                           text=True, **kw).stdout
 
 
@@ -52,7 +61,7 @@ def last_line(text):
 
 def first_frame(cmd, marker):
     t0 = time.time()
-    p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    p = subprocess.Popen(cmd, env=fresh_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     for line in p.stdout:
         if marker in line:
             t = time.time() - t0
@@ -124,7 +133,7 @@ def main():
             theirs.append(time.time() - t0)
             os.unlink(t)
         row(f"lossless join, {n} range{'s' if n > 1 else ''} of 10 min 1080p", ours, theirs, "s", "<= 1.0x")
-    subprocess.run(["rm", "-rf", out])
+    subprocess.run(["rm", "-rf", out, homes])
 
     load_after = open("/proc/loadavg").read().split()[:3]
     width = [max(len(r[i]) for r in rows + [("measure", "kerfline", "reference", "ratio", "goal")]) for i in range(5)]

@@ -8,10 +8,14 @@
 #include <QMetaObject>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QOpenGLWindow>
+#include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 
 namespace kf::mpv {
 
@@ -19,23 +23,22 @@ namespace kf::mpv {
 // is presented by itself: a new picture does not make the toolkit compose
 // the rest of the window again, and repaints of other widgets do not touch
 // the video. It takes no input: clicks reach the view below it.
-class MpvVideoView::GlSurface : public QOpenGLWindow {
+//
+// The render context is made at once, with the view's own OpenGL context
+// current on an offscreen surface: libmpv starts its video output only when
+// a render context exists, so a movie opened before the window is first
+// exposed would otherwise lose its picture. A new picture is drawn as soon as
+// libmpv announces it, without waiting for a paint event.
+class MpvVideoView::GlSurface : public QWindow {
  public:
-  GlSurface(mpv_handle* mpv, MpvVideoView* view) : QOpenGLWindow(QOpenGLWindow::NoPartialUpdate), mpv_(mpv), view_(view) {
+  GlSurface(mpv_handle* mpv, MpvVideoView* view, std::unique_ptr<QOpenGLContext> context)
+      : mpv_(mpv), view_(view), context_(std::move(context)) {
+    setSurfaceType(QSurface::OpenGLSurface);
+    setFormat(context_->format());
     setFlags(flags() | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
-  }
-  ~GlSurface() override {
-    if (ctx_) {
-      makeCurrent();
-      mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
-      mpv_render_context_free(ctx_);
-      doneCurrent();
-    }
-  }
-  bool failed() const { return failed_; }
-
- protected:
-  void initializeGL() override {
+    offscreen_.setFormat(context_->format());
+    offscreen_.create();
+    if (!context_->makeCurrent(&offscreen_)) return;
     mpv_opengl_init_params init{&GlSurface::procAddress, nullptr};
     int advanced = 0;
     mpv_render_param params[] = {
@@ -44,55 +47,106 @@ class MpvVideoView::GlSurface : public QOpenGLWindow {
         {MPV_RENDER_PARAM_ADVANCED_CONTROL, &advanced},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
-    if (mpv_render_context_create(&ctx_, mpv_, params) < 0) {
-      ctx_ = nullptr;
-      failed_ = true;
-      return;
-    }
-    mpv_render_context_set_update_callback(ctx_, &GlSurface::onUpdate, this);
+    if (mpv_render_context_create(&ctx_, mpv_, params) < 0) ctx_ = nullptr;
+    context_->doneCurrent();
+    if (ctx_) mpv_render_context_set_update_callback(ctx_, &GlSurface::onUpdate, this);
   }
-  void paintGL() override {
+  ~GlSurface() override {
+    if (ctx_) {
+      context_->makeCurrent(&offscreen_);
+      mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
+      mpv_render_context_free(ctx_);
+      context_->doneCurrent();
+    }
+  }
+  bool ready() const { return ctx_ != nullptr; }
+  void redraw() { draw(false); }
+
+ protected:
+  void exposeEvent(QExposeEvent*) override {
+    if (isExposed()) draw(false);
+  }
+  void resizeEvent(QResizeEvent*) override {
+    if (isExposed()) draw(false);
+  }
+
+ private:
+  // A new picture (libmpv's notice), or the current one again (exposed,
+  // resized, darkened). Not yet shown, the picture is still taken from
+  // libmpv (it waits for that), drawn offscreen.
+  void draw(bool notified) {
     if (!ctx_) return;
+    const bool fresh = notified && (mpv_render_context_update(ctx_) & MPV_RENDER_UPDATE_FRAME);
+    if (notified && !fresh) return;
+    const bool onScreen = handle() && isExposed();
+    if (!context_->makeCurrent(onScreen ? static_cast<QSurface*>(this) : &offscreen_)) return;
     const qreal dpr = devicePixelRatio();
-    mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()), static_cast<int>(width() * dpr),
-                       static_cast<int>(height() * dpr), 0};
+    const QSize size(std::max(1, int(width() * dpr)), std::max(1, int(height() * dpr)));
+    mpv_opengl_fbo fbo{static_cast<int>(context_->defaultFramebufferObject()), size.width(), size.height(),
+                       0};
     int flip = 1;
     mpv_render_param params[] = {
         {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
         {MPV_RENDER_PARAM_FLIP_Y, &flip},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
-    if (mpv_render_context_update(ctx_) & MPV_RENDER_UPDATE_FRAME) ++view_->framesPresented_;
     mpv_render_context_render(ctx_, params);
-    // The fade, in the same pass: a translucent black layer over the picture.
-    if (view_->darkening_ > 0) {
-      QPainter p(this);
-      p.fillRect(QRect(QPoint(0, 0), size()), QColor::fromRgbF(0, 0, 0, view_->darkening_));
+    if (onScreen) {
+      // The fade, in the same pass: a translucent black layer over the picture.
+      if (view_->darkening_ > 0) {
+        QOpenGLPaintDevice device(size);
+        QPainter p(&device);
+        p.fillRect(QRect(QPoint(0, 0), size), QColor::fromRgbF(0, 0, 0, view_->darkening_));
+      }
+      context_->swapBuffers(this);
+      mpv_render_context_report_swap(ctx_);
+      // A picture drawn offscreen counts when it first reaches the screen.
+      if (fresh || unshown_) ++view_->framesPresented_;
+      unshown_ = false;
+    } else if (fresh) {
+      unshown_ = true;
     }
+    context_->doneCurrent();
   }
-
- private:
   static void* procAddress(void*, const char* name) {
     QOpenGLContext* c = QOpenGLContext::currentContext();
     return c ? reinterpret_cast<void*>(c->getProcAddress(name)) : nullptr;
   }
-  // libmpv's thread: only queue a repaint.
-  static void onUpdate(void* self) {
-    QMetaObject::invokeMethod(static_cast<GlSurface*>(self), qOverload<>(&QPaintDeviceWindow::update),
-                              Qt::QueuedConnection);
+  // libmpv's thread: one queued draw at a time.
+  static void onUpdate(void* data) {
+    auto* self = static_cast<GlSurface*>(data);
+    if (self->queued_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        self,
+        [self] {
+          self->queued_ = false;
+          self->draw(true);
+        },
+        Qt::QueuedConnection);
   }
 
   mpv_handle* mpv_;
   MpvVideoView* view_;
+  std::unique_ptr<QOpenGLContext> context_;
+  QOffscreenSurface offscreen_;
   mpv_render_context* ctx_ = nullptr;
-  bool failed_ = false;
+  std::atomic<bool> queued_{false};
+  bool unshown_ = false;  // a new picture drawn while not on screen
 };
 
+namespace {
+// An OpenGL context for the picture; null where OpenGL is not available.
+std::unique_ptr<QOpenGLContext> MakeContext() {
+  if (std::getenv("KERFLINE_SOFTWARE_VIDEO")) return nullptr;
+  if (QGuiApplication::platformName() == QLatin1String("offscreen")) return nullptr;
+  auto context = std::make_unique<QOpenGLContext>();
+  if (!context->create()) return nullptr;
+  return context;
+}
+}  // namespace
+
 bool MpvVideoView::openGLAvailable() {
-  if (std::getenv("KERFLINE_SOFTWARE_VIDEO")) return false;
-  if (QGuiApplication::platformName() == QLatin1String("offscreen")) return false;
-  QOpenGLContext probe;
-  return probe.create();
+  return MakeContext() != nullptr;
 }
 
 MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware)
@@ -102,15 +156,19 @@ MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, b
   // call then waits for its time on the main thread; handed over when due,
   // the render returns at once and the window stays responsive.
   mpv_set_property_string(player_->handle(), "video-timing-offset", "0");
-  if (!forceSoftware && openGLAvailable()) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    gl_ = new GlSurface(player_->handle(), this);
-    glContainer_ = QWidget::createWindowContainer(gl_, this);
-    glContainer_->setFocusPolicy(Qt::NoFocus);
-    glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);
-    layout->addWidget(glContainer_);
-    return;
+  if (auto context = forceSoftware ? nullptr : MakeContext()) {
+    auto* surface = new GlSurface(player_->handle(), this, std::move(context));
+    if (surface->ready()) {
+      auto* layout = new QVBoxLayout(this);
+      layout->setContentsMargins(0, 0, 0, 0);
+      gl_ = surface;
+      glContainer_ = QWidget::createWindowContainer(gl_, this);
+      glContainer_->setFocusPolicy(Qt::NoFocus);
+      glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);
+      layout->addWidget(glContainer_);
+      return;
+    }
+    delete surface;
   }
   mpv_render_param params[] = {
       {MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(MPV_RENDER_API_TYPE_SW)},
@@ -136,7 +194,8 @@ MpvVideoView::~MpvVideoView() {
 }
 
 void MpvVideoView::onUpdate(void* context) {
-  QMetaObject::invokeMethod(static_cast<MpvVideoView*>(context), &MpvVideoView::softwareUpdate, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(static_cast<MpvVideoView*>(context), &MpvVideoView::softwareUpdate,
+                            Qt::QueuedConnection);
 }
 
 void MpvVideoView::softwareUpdate() {
@@ -153,7 +212,7 @@ void MpvVideoView::setDarkening(double amount) {
   if (amount == darkening_) return;
   darkening_ = amount;
   if (gl_)
-    gl_->update();
+    gl_->redraw();
   else
     update();
 }
@@ -169,10 +228,8 @@ void MpvVideoView::renderNow() {
   int sz[2] = {size.width(), size.height()};
   size_t stride = static_cast<size_t>(image_.bytesPerLine());
   mpv_render_param params[] = {
-      {MPV_RENDER_PARAM_SW_SIZE, sz},
-      {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char*>("bgr0")},
-      {MPV_RENDER_PARAM_SW_STRIDE, &stride},
-      {MPV_RENDER_PARAM_SW_POINTER, image_.bits()},
+      {MPV_RENDER_PARAM_SW_SIZE, sz},        {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char*>("bgr0")},
+      {MPV_RENDER_PARAM_SW_STRIDE, &stride}, {MPV_RENDER_PARAM_SW_POINTER, image_.bits()},
       {MPV_RENDER_PARAM_INVALID, nullptr},
   };
   if (mpv_render_context_render(sw_, params) < 0) image_.fill(Qt::black);

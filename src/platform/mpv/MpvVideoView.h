@@ -1,9 +1,11 @@
 // The player's picture in a Qt widget, drawn with libmpv's render API.
 //
 // Where OpenGL is available the picture is drawn by libmpv into a native
-// child window (a QOpenGLWindow in a window container), presented by itself
-// without recomposing the rest of the window; it takes no input, so clicks
-// and pointer moves reach this view. Where it is not (the "offscreen" platform,
+// child window (a QWindow in a window container, with the view's own OpenGL
+// context), presented by itself without recomposing the rest of the window;
+// it takes no input, so clicks and pointer moves reach this view. libmpv's
+// render context exists from construction on, so a movie opened before the
+// window is first shown keeps its picture. Where it is not (the "offscreen" platform,
 // machines without GL, or KERFLINE_SOFTWARE_VIDEO set), libmpv's software
 // renderer draws "bgr0" pixels into a QImage (Format_RGB32) that the widget
 // paints. Either way the picture is fitted into the widget with black bars.
@@ -40,7 +42,8 @@ class MpvVideoView : public QWidget {
   static bool openGLAvailable();
 
   // The software path's last rendered picture (widget size × device pixel
-  // ratio); null on the OpenGL path (use QWidget::grab there).
+  // ratio); null on the OpenGL path (read the screen there: a widget grab
+  // does not see the native child window).
   QImage softwareImage() const { return image_; }
   // Renders the current picture now on the software path (e.g. after a
   // seek in a test, without waiting for the update notice).

@@ -1,12 +1,15 @@
-// The picture widget on the software renderer (the offscreen platform has
-// no OpenGL): what it paints is the frame whose number is on screen, fitted
-// with bars, and it follows seeks.
+// The picture widget on the software renderer: what it paints is the frame
+// whose number is on screen, fitted with bars, and it follows seeks. Where a
+// display offers OpenGL, the OpenGL picture as read from the screen.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QScreen>
 #include <clocale>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 
 #include "base/ManualScheduler.h"
 #include "platform/ffmpeg/FfmpegAsset.h"
@@ -34,12 +37,13 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
   auto p = kf::mpv::MpvPlayer::create(sched, kf::mpv::MpvOptions{"libmpv", "null", {}});
   ASSERT_TRUE(p.ok()) << p.error().message;
   auto player = *p;
-  auto view = std::make_unique<kf::mpv::MpvVideoView>(player);
-  EXPECT_FALSE(view->usesOpenGL());  // offscreen platform
-  view->resize(400, 200);            // wider than 4:3: pillarboxed
+  auto view = std::make_unique<kf::mpv::MpvVideoView>(player, nullptr, /*forceSoftware=*/true);
+  EXPECT_FALSE(view->usesOpenGL());
+  view->resize(400, 200);  // wider than 4:3: pillarboxed
   view->show();
 
-  auto item = player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
+  auto item =
+      player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
   player->replaceCurrentItem(item);
   ASSERT_TRUE(pumpUntil(sched, [&] { return item->status() == kf::media::ItemStatus::ReadyToPlay; }));
   for (int n : {40, 12}) {
@@ -47,7 +51,8 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
     player->seekToTime(n / 30.0, 0, 0, [&](bool f) { done = f; });
     ASSERT_TRUE(pumpUntil(sched, [&] { return done.has_value(); }));
     // The render notice reaches the widget through Qt's event loop.
-    EXPECT_TRUE(pumpUntil(sched, [&] { return readImage(view->softwareImage()) == n; }, 5000))
+    EXPECT_TRUE(pumpUntil(
+        sched, [&] { return readImage(view->softwareImage()) == n; }, 5000))
         << n << " read " << readImage(view->softwareImage());
   }
   const QImage img = view->softwareImage();
@@ -77,8 +82,59 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
   view.reset();  // frees the render context before the player
 }
 
+// A movie opened before the window is first shown (as at launch) gets its
+// picture: libmpv's video output needs the render context when it opens the
+// movie, before any expose.
+TEST(MpvVideoView, OpenGLPictureOfAMovieOpenedBeforeTheWindowShowsIsDrawn) {
+  if (!kf::mpv::MpvVideoView::openGLAvailable()) GTEST_SKIP() << "no OpenGL on this platform";
+  kf::ManualScheduler sched;
+  auto p = kf::mpv::MpvPlayer::create(sched, kf::mpv::MpvOptions{"libmpv", "null", {}});
+  ASSERT_TRUE(p.ok()) << p.error().message;
+  auto player = *p;
+  auto view = std::make_unique<kf::mpv::MpvVideoView>(player);
+  ASSERT_TRUE(view->usesOpenGL());
+  auto item =
+      player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
+  int failures = 0;
+  item->addFailedToPlayToEndObserver([&](const kf::Error&) { ++failures; });
+  player->replaceCurrentItem(item);
+  ASSERT_TRUE(pumpUntil(sched, [&] { return item->status() == kf::media::ItemStatus::ReadyToPlay; }));
+  std::optional<bool> done;
+  player->seekToTime(40 / 30.0, 0, 0, [&](bool f) { done = f; });
+  ASSERT_TRUE(pumpUntil(sched, [&] { return done.has_value(); }));
+  EXPECT_TRUE(*done);
+  EXPECT_EQ(view->framesPresented(), 0u);  // nothing on screen yet
+
+  view->resize(320, 240);
+  view->show();
+  auto screen = [&] {
+    const QPoint at = view->mapToGlobal(QPoint(0, 0));
+    return view->screen()
+        ->grabWindow(0, at.x(), at.y(), 320, 240)
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+  };
+  EXPECT_TRUE(pumpUntil(
+      sched, [&] { return readImage(screen()) == 40; }, 5000))
+      << readImage(screen());
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(player->propertyString("vo-configured"), "yes");
+  EXPECT_GE(view->framesPresented(), 1u);
+
+  // The fade, drawn in the picture's own pass.
+  const QPoint probe(160, 200);
+  const int bright = qGray(screen().pixel(probe));
+  ASSERT_GT(bright, 60);
+  view->setDarkening(0.75);
+  EXPECT_TRUE(pumpUntil(
+      sched, [&] { return std::abs(qGray(screen().pixel(probe)) - bright / 4) <= 4; }, 5000))
+      << qGray(screen().pixel(probe)) << " from " << bright;
+  view.reset();
+}
+
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Offscreen unless told otherwise (a display makes the OpenGL case run).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   // QApplication takes the numeric locale from the environment; libmpv
   // needs "C".
