@@ -11,6 +11,7 @@
 
 #include "platform/export/ExportInternal.h"
 #include "platform/export/Mp4Movie.h"
+#include "platform/export/NalUnits.h"
 #include "platform/export/RangeTiming.h"
 
 extern "C" {
@@ -54,40 +55,6 @@ struct Track {
   int nalLengthSize = 0;                  // 0: not applicable
   bool anyWritten = false;
 };
-
-// Length-prefix size of H.264 (avcC) or HEVC (hvcC) samples, 0 otherwise.
-int NalLengthSize(const AVCodecParameters* par) {
-  const std::uint8_t* x = par->extradata;
-  if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1) return (x[4] & 3) + 1;
-  if (par->codec_id == AV_CODEC_ID_HEVC && par->extradata_size >= 23 && x[0] == 1) return (x[21] & 3) + 1;
-  return 0;
-}
-
-// HEVC: a clean random access picture that follows an end of sequence drops
-// every picture still waiting in the decoder's buffer unshown, so the last
-// frames before a cut would be lost. As a broken link access picture (the
-// splice form of the same picture) it lets them out first. Rewrites the CRA
-// units of a length-prefixed sample in place: the unit type, and the slice's
-// no_output_of_prior_pics_flag cleared.
-void MarkBrokenLink(std::uint8_t* data, int size, int lengthSize) {
-  constexpr int kCra = 21, kBlaWithLeading = 16;
-  int at = 0;
-  while (size - at > lengthSize) {
-    std::uint32_t n = 0;
-    for (int i = 0; i < lengthSize; ++i) n = (n << 8) | data[at + i];
-    at += lengthSize;
-    if (n > static_cast<std::uint32_t>(size - at)) return;
-    std::uint8_t* unit = data + at;
-    if (n >= 3 && ((unit[0] >> 1) & 0x3F) == kCra) {
-      unit[0] = static_cast<std::uint8_t>((unit[0] & 0x81) | (kBlaWithLeading << 1));
-      // Byte 2 starts the slice header: first_slice_segment_in_pic_flag,
-      // then the flag. A first slice keeps its top bit, so the byte stays
-      // clear of start-code patterns; others are left as they are.
-      if ((unit[2] & 0x80) != 0) unit[2] = static_cast<std::uint8_t>(unit[2] & ~0x40);
-    }
-    at += static_cast<int>(n);
-  }
-}
 
 std::int64_t Dts(const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; }
 std::int64_t Pts(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts : p->dts; }
