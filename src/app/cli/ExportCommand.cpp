@@ -137,7 +137,8 @@ std::optional<Usage> Parse(const std::vector<std::string>& args, Options& o) {
     } else if (a == "--mode") {
       if (*v == "lossless") o.mode = kExportModeLossless;
       else if (*v == "reencode") o.mode = kExportModeReencode;
-      else return Usage{"--mode is lossless or reencode"};
+      else if (*v == "smart") o.mode = kExportModeSmart;
+      else return Usage{"--mode is lossless, reencode or smart"};
     } else if (a == "--size") {
       if (*v == "source") o.size = kExportSizeSource;
       else if (*v == "1080p") o.size = kExportSize1080p;
@@ -231,7 +232,7 @@ int RunExportCommand(const std::vector<std::string>& args) {
   if (auto usage = Parse(args, o)) {
     std::fprintf(stderr,
                  "kerfline: %s\nusage: kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]] [--fade-in I:SECONDS]... "
-                 "[--fade-out I:SECONDS]... [--exposure STOPS] [--mode lossless|reencode] "
+                 "[--fade-out I:SECONDS]... [--exposure STOPS] [--mode lossless|reencode|smart] "
                  "[--size source|1080p|720p|480p] [--clips]\n",
                  usage->message.c_str());
     return 2;

@@ -3,7 +3,7 @@
 //
 //   kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]]
 //            [--fade-in I:SECONDS]... [--fade-out I:SECONDS]...
-//            [--exposure STOPS] [--mode lossless|reencode]
+//            [--exposure STOPS] [--mode lossless|reencode|smart]
 //            [--size source|1080p|720p|480p] [--clips]
 //
 // Times are seconds (decimals allowed); I is the 1-based segment number.

@@ -131,7 +131,7 @@ std::string UsageText() {
          "  --export ...     export without a window (must come first):\n"
          "      kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]]\n"
          "               [--fade-in I:SECONDS]... [--fade-out I:SECONDS]...\n"
-         "               [--exposure STOPS] [--mode lossless|reencode]\n"
+         "               [--exposure STOPS] [--mode lossless|reencode|smart]\n"
          "               [--size source|1080p|720p|480p] [--clips]\n"
          "    Times are seconds; I is a 1-based segment number; --clips makes\n"
          "    OUTPUT a folder for numbered clips. Progress goes to standard error:\n"

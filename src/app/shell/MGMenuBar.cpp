@@ -43,7 +43,8 @@ MGMenuBar::MGMenuBar(QWidget* window) : window_(window) {
   group({QStringLiteral("One Joined Movie"), QStringLiteral("Separate Numbered Clips")}, MenuCommand::SetExportOutput,
         outputItems);
   exportSettingsMenu->addSeparator();
-  group({QStringLiteral("Lossless (Stream Copy)"), QStringLiteral("Frame-Accurate Re-encode")},
+  group({QStringLiteral("Lossless (Stream Copy)"), QStringLiteral("Frame-Accurate Re-encode"),
+         QStringLiteral("Smart Render")},
         MenuCommand::SetExportMode, modeItems);
   exportSettingsMenu->addSeparator();
   group({QStringLiteral("Source Size"), QStringLiteral("1080p"), QStringLiteral("720p"), QStringLiteral("480p")},

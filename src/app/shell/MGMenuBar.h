@@ -42,7 +42,7 @@ class MGMenuBar {
   QAction* redoItem = nullptr;
   QAction* fullScreenItem = nullptr;
   std::vector<QAction*> outputItems;  // tags 0, 1
-  std::vector<QAction*> modeItems;    // tags 0, 1
+  std::vector<QAction*> modeItems;    // tags 0, 1, 2 (lossless, re-encode, smart render)
   std::vector<QAction*> sizeItems;    // tags 0 .. 3
 
   // The first item of the bar with `command` (nullptr if none).

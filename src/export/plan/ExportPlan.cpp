@@ -28,7 +28,11 @@ std::optional<RenderSize> RenderSizeFor(std::int64_t exportSize, bool optimize) 
 }
 
 const char* PresetName(ExportPreset preset) {
-  return preset == ExportPreset::Passthrough ? "passthrough" : "highest-quality";
+  switch (preset) {
+    case ExportPreset::Passthrough: return "passthrough";
+    case ExportPreset::SmartRender: return "smart-render";
+    default: return "highest-quality";
+  }
 }
 
 bool HasEffects(const EditState& edit) {
@@ -51,9 +55,10 @@ bool IsUntouched(const EditState& edit, double movieDuration) {
 }
 
 ExportPreset EffectivePreset(std::int64_t exportMode, std::int64_t exportSize, bool hasEffects) {
-  if (exportMode != kExportModeLossless || exportSize != kExportSizeSource || hasEffects)
-    return ExportPreset::HighestQuality;
-  return ExportPreset::Passthrough;
+  if (exportSize != kExportSizeSource || hasEffects) return ExportPreset::HighestQuality;
+  if (exportMode == kExportModeLossless) return ExportPreset::Passthrough;
+  if (exportMode == kExportModeSmart) return ExportPreset::SmartRender;
+  return ExportPreset::HighestQuality;
 }
 
 bool UsesByteCopy(bool optimize, bool replacing, bool untouched, std::int64_t exportMode,
@@ -147,7 +152,7 @@ CompositionPlan PlanComposition(const CompositionRequest& r) {
     plan.ranges.push_back(range);
     if (range.duration > 0) plan.totalDuration += range.duration;
   }
-  if (r.preset == ExportPreset::Passthrough) return plan;
+  if (r.preset != ExportPreset::HighestQuality) return plan;  // copies carry no picture pass or mix
   plan.renderSize = RenderSizeFor(r.exportSize, r.optimize);
   bool anyFade = false;
   for (double f : r.fadesIn) anyFade = anyFade || f > 0;

@@ -39,6 +39,7 @@ inline constexpr std::int64_t kExportSize480p = 3;
 // Export mode settings.
 inline constexpr std::int64_t kExportModeLossless = 0;
 inline constexpr std::int64_t kExportModeReencode = 1;
+inline constexpr std::int64_t kExportModeSmart = 2;
 
 struct RenderSize {
   int width = 0;
@@ -54,8 +55,10 @@ std::optional<RenderSize> RenderSizeFor(std::int64_t exportSize, bool optimize);
 enum class ExportPreset {
   Passthrough,     // stream copy of every track, frame-exact by edit lists
   HighestQuality,  // re-encode (H.264 + AAC) with the picture pass
+  SmartRender,     // copy from each range's first keyframe, re-encode only around it
 };
-const char* PresetName(ExportPreset preset);  // "passthrough" / "highest-quality"
+// "passthrough" / "highest-quality" / "smart-render"
+const char* PresetName(ExportPreset preset);
 
 // Any fade longer than 0, or |exposure| > 0.001.
 bool HasEffects(const EditState& edit);
@@ -64,8 +67,9 @@ bool HasEffects(const EditState& edit);
 // 1e-6 s), no fade and |exposure| <= 0.001.
 bool IsUntouched(const EditState& edit, double movieDuration);
 
-// Re-encode when the mode is not lossless, the size is not the source's, or
-// the edit has effects; otherwise the stream copy.
+// Re-encode when the size is not the source's, the edit has effects, or the
+// mode is neither lossless nor smart render; otherwise the stream copy
+// (lossless) or the smart render.
 ExportPreset EffectivePreset(std::int64_t exportMode, std::int64_t exportSize, bool hasEffects);
 
 // Whether "Export As…" copies the source byte for byte instead of running an
@@ -151,7 +155,7 @@ struct CompositionRequest {
 // The composition of a request. The picture pass is planned when asked for
 // and a render size, exposure or any fade applies; the audio mix when asked
 // for, not optimizing and any fade is longer than 0. The stream-copy preset
-// carries neither (it cannot change samples).
+// and the smart render carry neither (they cannot change samples).
 CompositionPlan PlanComposition(const CompositionRequest& request);
 
 // The exact source times of range k, in seconds: the edited segment when

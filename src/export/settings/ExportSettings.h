@@ -1,11 +1,11 @@
 // The three persistent export choices (joined movie or numbered clips;
-// lossless or re-encode; output size) and the check marks of their menu
-// items. Stored in the settings store under "exportSeparate",
-// "exportMode" and "exportSize".
+// lossless, re-encode or smart render (modes 0, 1, 2); output size) and the
+// check marks of their menu items. Stored in the settings store under
+// "exportSeparate", "exportMode" and "exportSize".
 //
 // Main thread only. Values outside the menu tables are kept as stored: their
-// group then shows no check mark, and exports treat a non-zero mode or size
-// as a re-encode.
+// group then shows no check mark, and exports treat a mode outside the table
+// or a size other than the source's as a re-encode.
 #pragma once
 
 #include <cstdint>

@@ -30,6 +30,16 @@ Status RunStreamCopy(AVFormatContext* in, const ExportRequest& request, const Ru
 // Writes the re-encode to `outputPath`.
 Status RunReencode(AVFormatContext* in, const ExportRequest& request, const RunControl& control);
 
+// Writes the smart render to `outputPath` (SmartRender.cpp); a movie
+// without picture is re-encoded.
+Status RunSmartRender(AVFormatContext* in, const ExportRequest& request, const RunControl& control);
+
+// Why the smart render cannot write this source ("Kerfline" error 7, the
+// message naming the modes to choose instead), or nothing when it can:
+// H.264 or HEVC stored as samples, progressive, in a profile and pixel
+// format the matching encoder writes.
+Status SmartRenderRefusal(const AVFormatContext* in);
+
 // Copies format-level metadata (creation time and such) and per-stream
 // metadata, disposition and side data (rotation) from `in` to `out`.
 void CopyStreamProperties(const AVStream* in, AVStream* out);

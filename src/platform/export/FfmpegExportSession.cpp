@@ -290,6 +290,8 @@ void FfmpegExportSession::run() {
       ::unlink(request_.outputPath.c_str());
       if (request_.plan.preset == ExportPreset::Passthrough)
         result = exportimpl::RunStreamCopy(opened->context.get(), request_, control);
+      else if (request_.plan.preset == ExportPreset::SmartRender)
+        result = exportimpl::RunSmartRender(opened->context.get(), request_, control);
       else
         result = exportimpl::RunReencode(opened->context.get(), request_, control);
     }

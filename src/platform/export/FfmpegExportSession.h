@@ -13,6 +13,10 @@
 // - HighestQuality: decodes the kept frames and sound exactly, applies the
 //   picture pass (exposure, fade, scale into the render size) and the volume
 //   ramps, and encodes H.264 (libx264) and AAC.
+// - SmartRender: each range stream-copied from its first keyframe on, the
+//   frames before it (and after the copy's last clean end) re-encoded to
+//   match the source's H.264 or HEVC; sound encoded as AAC. No edit lists
+//   (see SmartRender.cpp).
 //
 // The source is opened through an InputOpener: a file path, or (for served
 // movies) a custom I/O context over the byte-range loader.

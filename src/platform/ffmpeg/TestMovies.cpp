@@ -162,7 +162,8 @@ class Writer {
         c->max_b_frames = s_.bframes;
         opts.set("preset", s_.preset);
         opts.set("crf", std::to_string(s_.crf));
-        opts.set("x264-params", "scenecut=0:b-adapt=0:keyint=" + g + ":min-keyint=" + g + ":log=-1");
+        opts.set("x264-params", "scenecut=0:b-adapt=0:keyint=" + g + ":min-keyint=" + g + ":log=-1" +
+                                    std::string(s_.openGop ? ":open-gop=1" : ""));
         break;
       case VideoCodec::Hevc:
         c->max_b_frames = s_.bframes;
@@ -440,6 +441,7 @@ std::string MovieSpec::key() const {
   if (soundDelay != 0) o << " sounddelay" << soundDelay;
   if (soundTracks != 1) o << " sounds" << soundTracks;
   if (subtitles) o << " subtitles";
+  if (openGop) o << " opengop";
   if (!timecode.empty()) o << " tc" << timecode;
   if (toneTo >= 0) o << " tonespan " << toneFrom << "-" << toneTo;
   return o.str();
@@ -538,6 +540,12 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
   if (name == "late-sound") { s.soundDelay = 1.5; return s; }
   if (name == "two-sound") { s.soundTracks = 2; return s; }
   if (name == "subtitles") { s.subtitles = true; return s; }
+  if (name == "open-gop") { s.openGop = true; return s; }
+  if (name == "hevc6") {
+    s.video = VideoCodec::Hevc;
+    s.hvc1 = true;
+    return s;
+  }
   return std::nullopt;
 }
 
@@ -551,7 +559,7 @@ std::vector<std::string> names() {
   return {"h264",       "mov",   "mkv",    "webm",      "hev1",      "hvc1",       "rotated90", "silent",
           "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
           "empty",      "ntsc",  "film",   "p5994",     "vfr6",      "mkv-long",   "webm6",     "ts10",
-          "mov-tc",     "late-sound", "two-sound", "subtitles"};
+          "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6"};
 }
 
 std::string cacheDir() {

@@ -65,6 +65,7 @@ struct MovieSpec {
   double seconds = 3.0;      // 0 makes a movie with tracks but no samples
   int gop = 30;              // keyframe interval in frames
   int bframes = 2;           // H.264/HEVC only
+  bool openGop = false;      // H.264: open groups of pictures (HEVC's are open already)
   bool hvc1 = false;         // HEVC in MP4: sample entry "hvc1" instead of "hev1"
   int rotation = 0;          // clockwise display rotation: 0, 90, 180 or 270
   bool variableFrameRate = false;  // every third frame lasts two frame periods
@@ -128,6 +129,9 @@ struct MovieSpec {
 //   late-sound  sound starts 1.5 s after the picture
 //   two-sound   two sound tracks ("eng", "fra")
 //   subtitles   a mov_text subtitle track
+//   open-gop    H.264 with open groups of pictures (leading B-frames
+//               refer to the group before)
+//   hevc6       HEVC ("hvc1"), open groups of pictures as x265 makes them
 // Sound channel c of track k is a tone of toneFrequency(S, c) × 1.5^k Hz.
 // Unknown names give nullopt.
 std::optional<MovieSpec> tryNamed(const std::string& name);

@@ -30,7 +30,7 @@ TEST_F(MenuBarTest, MenusInOrderWithTheirKeys) {
                          "Quit Kerfline"}));
   EXPECT_EQ(Titles(menu->exportSettingsMenu),
             (QStringList{"One Joined Movie", "Separate Numbered Clips", "-", "Lossless (Stream Copy)",
-                         "Frame-Accurate Re-encode", "-", "Source Size", "1080p", "720p", "480p"}));
+                         "Frame-Accurate Re-encode", "Smart Render", "-", "Source Size", "1080p", "720p", "480p"}));
   EXPECT_EQ(Titles(menu->editMenu),
             (QStringList{"Undo", "Redo", "-", "Split at Playhead\tS", "Remove Selected Segment\tDelete",
                          "Rename Selected Clip\tF2", "Toggle Fade In", "Toggle Fade Out", "-", "Cut", "Copy", "Paste",
@@ -123,15 +123,18 @@ TEST_F(MenuBarTest, ExportSettingsTickAndPersist) {
     return out;
   };
   EXPECT_EQ(ticked(menu->outputItems), (std::vector<bool>{true, false}));
-  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{true, false}));
+  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{true, false, false}));
   EXPECT_EQ(ticked(menu->sizeItems), (std::vector<bool>{true, false, false, false}));
-  menu->sizeItems[2]->trigger();  // 720p
-  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{false, true}));
+  menu->modeItems[2]->trigger();  // smart render
+  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(settings.integerValue(kExportModeKey), 2);
+  menu->sizeItems[2]->trigger();  // 720p: only the re-encode scales
+  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{false, true, false}));
   EXPECT_EQ(ticked(menu->sizeItems), (std::vector<bool>{false, false, true, false}));
   EXPECT_EQ(settings.integerValue(kExportSizeKey), 2);
   EXPECT_EQ(settings.integerValue(kExportModeKey), 1);
   menu->modeItems[0]->trigger();  // lossless keeps 720p
-  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{true, false}));
+  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{true, false, false}));
   EXPECT_EQ(ticked(menu->sizeItems), (std::vector<bool>{false, false, true, false}));
   menu->outputItems[1]->trigger();
   EXPECT_EQ(settings.boolValue(kExportSeparateKey), true);
@@ -141,7 +144,7 @@ TEST_F(MenuBarTest, ExportSettingsTickAndPersist) {
   delegate.reset();
   launch();
   EXPECT_EQ(ticked(menu->outputItems), (std::vector<bool>{false, true}));
-  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{false, false}));
+  EXPECT_EQ(ticked(menu->modeItems), (std::vector<bool>{false, false, false}));
   EXPECT_EQ(ticked(menu->sizeItems), (std::vector<bool>{false, false, true, false}));
 }
 

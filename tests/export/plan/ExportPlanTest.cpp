@@ -87,6 +87,11 @@ TEST(ExportPlanTest, PresetUntouchedAndByteCopyRules) {
   EXPECT_EQ(EffectivePreset(0, 2, false), ExportPreset::HighestQuality);
   EXPECT_EQ(EffectivePreset(5, 0, false), ExportPreset::HighestQuality);
   EXPECT_EQ(EffectivePreset(0, 0, true), ExportPreset::HighestQuality);
+  // Smart render copies, so it cannot scale or apply effects.
+  EXPECT_EQ(EffectivePreset(kExportModeSmart, 0, false), ExportPreset::SmartRender);
+  EXPECT_EQ(EffectivePreset(kExportModeSmart, kExportSize720p, false), ExportPreset::HighestQuality);
+  EXPECT_EQ(EffectivePreset(kExportModeSmart, 0, true), ExportPreset::HighestQuality);
+  EXPECT_STREQ(PresetName(ExportPreset::SmartRender), "smart-render");
 
   EXPECT_TRUE(IsUntouched(Edit({{0, 10}}), 10.0000005));
   EXPECT_FALSE(IsUntouched(Edit({{0, 9.9}}), 10));

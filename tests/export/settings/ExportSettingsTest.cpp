@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "export/plan/ExportPlan.h"
+
 namespace kf {
 namespace {
 
@@ -43,6 +45,22 @@ TEST(ExportSettingsTest, SizeSwitchesModeAndBothPersist) {
   EXPECT_TRUE(again.exportSeparate());
   EXPECT_EQ(again.exportMode(), 1);
   EXPECT_EQ(again.exportSize(), 0);
+}
+
+TEST(ExportSettingsTest, SmartRenderIsTickedAndReadBack) {
+  MemorySettingsStore store;
+  ExportSettings s(store);
+  s.load();
+  s.setExportMode(kExportModeSmart);
+  EXPECT_EQ(store.integerValue(kExportModeKey), 2);
+  EXPECT_TRUE(s.isChecked(G::Mode, 2));
+  EXPECT_FALSE(s.isChecked(G::Mode, 0));
+  ExportSettings again(store);
+  again.load();
+  EXPECT_EQ(again.exportMode(), kExportModeSmart);
+  // A size other than the source's needs the re-encode.
+  again.setExportSize(kExportSize480p);
+  EXPECT_EQ(again.exportMode(), kExportModeReencode);
 }
 
 TEST(ExportSettingsTest, StoredValueOutsideTheTableChecksNothing) {

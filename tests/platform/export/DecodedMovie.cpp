@@ -28,10 +28,12 @@ struct Opened {
   int stream = -1;
 };
 
-Result<Opened> Open(const std::string& path, AVMediaType type, int ordinal = -1) {
+Result<Opened> Open(const std::string& path, AVMediaType type, int ordinal = -1, bool ignoreEditList = false) {
   Opened o;
   AVFormatContext* raw = nullptr;
-  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  ff::Dictionary options;
+  if (ignoreEditList) options.set("ignore_editlist", "1");
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, options.get());
   if (err < 0) return ff::makeError(err, "open " + path);
   o.fmt.reset(raw);
   err = avformat_find_stream_info(raw, nullptr);
@@ -90,7 +92,7 @@ Status Run(Opened& o, Fn&& onFrame) {
 }  // namespace
 
 Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOptions& options) {
-  auto o = Open(path, AVMEDIA_TYPE_VIDEO);
+  auto o = Open(path, AVMEDIA_TYPE_VIDEO, -1, options.ignoreEditList);
   if (!o) return o.error();
   const AVRational tb = o->fmt->streams[o->stream]->time_base;
   std::vector<Frame> frames;
@@ -158,8 +160,8 @@ double StartTime(const std::string& path) {
   return raw->start_time == AV_NOPTS_VALUE ? 0 : double(raw->start_time) / AV_TIME_BASE;
 }
 
-Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal) {
-  auto o = Open(path, AVMEDIA_TYPE_AUDIO, ordinal);
+Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal, bool ignoreEditList) {
+  auto o = Open(path, AVMEDIA_TYPE_AUDIO, ordinal, ignoreEditList);
   if (!o) return o.error();
   Sound sound;
   sound.sampleRate = o->dec->sample_rate;

@@ -26,6 +26,7 @@ struct Frame {
 struct DecodeOptions {
   bool keepRgb = false;           // fill Frame::rgb (full-range sRGB, as displayed)
   std::vector<int> rgbFor;        // only for these frame indices (empty: all)
+  bool ignoreEditList = false;    // as players that ignore edit lists show it
 };
 
 Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOptions& options = {});
@@ -42,8 +43,9 @@ struct Sound {
 // t. False when no frame covers t.
 bool SampleAt(const Sound& sound, double t, float* value);
 Result<Sound> DecodeSound(const std::string& path);
-// The `ordinal`-th sound track (0: the first in the file).
-Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal);
+// The `ordinal`-th sound track (0: the first in the file), optionally as
+// players that ignore edit lists play it.
+Result<Sound> DecodeSoundTrack(const std::string& path, int ordinal, bool ignoreEditList = false);
 // Number of tracks of a kind and each one's "language" tag ("" when none).
 std::vector<std::string> TrackLanguages(const std::string& path, AVMediaType type);
 // The container's start time in seconds (0 on the movie's own timeline).

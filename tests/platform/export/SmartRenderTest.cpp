@@ -1,0 +1,264 @@
+// The smart render on generated frame-numbered movies: H.264 with closed
+// and open groups of pictures and HEVC, cut in one, two and ten mid-group
+// ranges. The output must show exactly the kept frames whether edit lists
+// are honoured or ignored, from 0 and without gaps; the frames from each
+// range's first keyframe on must come from the source's own packets; the
+// sound must start every range within 1 ms of its picture.
+//
+// Half of the cells run by default; the rest with the `slow` label
+// (KERFLINE_SMART_SLOW).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <sstream>
+
+#include "ExportMatrix.h"
+#include "platform/export/Mp4Movie.h"
+#include "platform/export/NalUnits.h"
+
+namespace kf {
+namespace {
+
+using matrix::Edit;
+using matrix::EditName;
+using matrix::Expected;
+using matrix::LoadSource;
+using matrix::RangesFor;
+using matrix::Source;
+
+struct Cell {
+  std::string source;
+  Edit edit;
+};
+
+std::string CellName(const Cell& c) {
+  std::string n = c.source + "_" + EditName(c.edit);
+  for (char& ch : n)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return n;
+}
+
+std::vector<Cell> Cells(bool slow) {
+  std::vector<Cell> out;
+  for (const char* s : {"ntsc", "open-gop", "hevc6", "mkv-long"})
+    for (Edit e : {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort}) {
+      // The fast half: every source once, and every edit on the closed GOP.
+      const bool fast = e == Edit::TwoMidGop ? std::string(s) != "mkv-long" : std::string(s) == "ntsc";
+      if (fast != slow) out.push_back({s, e});
+    }
+  return out;
+}
+
+// One video packet as stored: its presentation time (seconds) and its
+// picture data with what a join may add or mark taken away (end of
+// sequence and parameter-set units; an HEVC broken-link mark undone).
+struct StoredPacket {
+  double time = 0;
+  bool key = false;
+  exportimpl::Bytes picture;
+};
+
+exportimpl::Bytes PictureUnits(const AVCodecParameters* par, const AVPacket* pkt) {
+  using namespace exportimpl;
+  const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+  auto units = SplitLengthPrefixed(pkt->data, pkt->size, NalLengthSize(par));
+  if (!units) return Bytes(pkt->data, pkt->data + pkt->size);
+  Bytes out;
+  for (Bytes u : *units) {
+    const int type = UnitType(u, hevc);
+    if (hevc && (type == kHevcEndOfSequence || (type >= kHevcVps && type <= kHevcPps))) continue;
+    if (!hevc && (type == kAvcEndOfSequence || type == kAvcSps || type == kAvcPps)) continue;
+    if (hevc && type == 16 && u.size() > 2) {  // a broken link access made of a clean random access picture
+      u[0] = static_cast<std::uint8_t>((u[0] & 0x81) | (kHevcCra << 1));
+      u[2] &= static_cast<std::uint8_t>(~0x40);
+    }
+    if (hevc && type == kHevcCra && u.size() > 2) u[2] &= static_cast<std::uint8_t>(~0x40);
+    out.insert(out.end(), u.begin(), u.end());
+  }
+  return out;
+}
+
+std::vector<StoredPacket> VideoPackets(const std::string& path) {
+  std::vector<StoredPacket> out;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return out;
+  ff::InputContextPtr c(raw);
+  if (avformat_find_stream_info(raw, nullptr) < 0) return out;
+  const int v = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (v < 0) return out;
+  const AVStream* st = raw->streams[v];
+  ff::PacketPtr pkt = ff::allocPacket();
+  while (av_read_frame(raw, pkt.get()) >= 0) {
+    if (pkt->stream_index == v)
+      out.push_back({(pkt->pts - (st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time)) * av_q2d(st->time_base),
+                     (pkt->flags & AV_PKT_FLAG_KEY) != 0, PictureUnits(st->codecpar, pkt.get())});
+    av_packet_unref(pkt.get());
+  }
+  return out;
+}
+
+// The index of the source frame that starts nearest `t`.
+std::size_t FrameAt(const Source& s, double t) {
+  auto it = std::lower_bound(s.start.begin(), s.start.end(), t - 1e-4);
+  return std::min<std::size_t>(static_cast<std::size_t>(it - s.start.begin()), s.start.size() - 1);
+}
+
+std::string Differences(const std::vector<int>& shown, const std::vector<int>& numbers) {
+  std::size_t d = 0;
+  while (d < shown.size() && d < numbers.size() && shown[d] == numbers[d]) ++d;
+  std::ostringstream o;
+  o << "shown " << shown.size() << " frames, expected " << numbers.size() << "; first difference at " << d << ": shown";
+  for (std::size_t i = d > 3 ? d - 3 : 0; i < std::min(shown.size(), d + 6); ++i) o << " " << shown[i];
+  o << " | expected";
+  for (std::size_t i = d > 3 ? d - 3 : 0; i < std::min(numbers.size(), d + 6); ++i) o << " " << numbers[i];
+  return o.str();
+}
+
+// Where the source's sound at `srcTime` plays in `out` around `outTime`:
+// the lag (seconds) that best lines up 40 ms of both, searched over ±13 ms.
+// NaN where either is silent or missing.
+double SoundLag(const testing::Sound& src, double srcTime, const testing::Sound& out, double outTime) {
+  const int rate = out.sampleRate;
+  if (rate <= 0 || src.sampleRate != rate) return std::nan("");
+  const long n = std::lround(0.040 * rate), search = std::lround(0.013 * rate);
+  std::vector<float> o(static_cast<std::size_t>(n)), i(static_cast<std::size_t>(n + 2 * search));
+  for (long x = 0; x < n; ++x)
+    if (!testing::SampleAt(out, outTime + double(x) / rate, &o[x])) return std::nan("");
+  for (long x = 0; x < n + 2 * search; ++x)
+    if (!testing::SampleAt(src, srcTime + double(x - search) / rate, &i[x])) return std::nan("");
+  double energy = 0;
+  for (float v : o) energy += double(v) * v;
+  if (energy / n < 0.01) return std::nan("");
+  long best = 0;
+  double bestErr = 1e300;
+  for (long lag = -search; lag <= search; ++lag) {
+    double err = 0;
+    for (long x = 0; x < n; ++x) {
+      const double d = double(o[x]) - i[x + search + lag];
+      err += d * d;
+    }
+    if (err < bestErr) {
+      bestErr = err;
+      best = lag;
+    }
+  }
+  return double(best) / rate;
+}
+
+class SmartRender : public ExportSessionTest, public ::testing::WithParamInterface<Cell> {
+ protected:
+  static void SetUpTestSuite() { av_log_set_level(AV_LOG_ERROR); }
+};
+
+TEST_P(SmartRender, ShowsExactlyTheKeptFramesWithOrWithoutEditListsAndCopiesFromEachKeyframe) {
+  const Cell& cell = GetParam();
+  const Source& src = LoadSource(cell.source);
+  ASSERT_GT(src.frames.size(), 120u);
+  const auto ranges = RangesFor(src, cell.edit);
+  const auto expected = Expected(src, ranges);
+  std::vector<int> numbers;
+  for (const auto& r : expected)
+    for (std::size_t i : r) numbers.push_back(src.frames[i].number);
+
+  const std::string out = Out(CellName(cell) + ".mp4");
+  std::optional<Error> err;
+  ASSERT_EQ(Run(src.path, Request(ranges, ExportPreset::SmartRender, out), &err), ExportStatus::Completed)
+      << (err ? err->message : "");
+
+  // No edit list anywhere: every player shows the same.
+  auto edits = mp4::ReadEditLists(out);
+  ASSERT_TRUE(edits.ok()) << edits.error().message;
+  for (const auto& track : *edits) EXPECT_TRUE(track.empty()) << "an edit list was written";
+
+  for (bool ignore : {false, true}) {
+    SCOPED_TRACE(ignore ? "edit lists ignored" : "edit lists honoured");
+    testing::DecodeOptions options;
+    options.ignoreEditList = ignore;
+    auto frames = testing::DecodeVideo(out, options);
+    ASSERT_TRUE(frames.ok()) << frames.error().message;
+    const std::vector<int> shown = Numbers(*frames);
+    ASSERT_EQ(shown, numbers) << Differences(shown, numbers);
+    // From 0, each frame for as long as in the source.
+    double at = 0;
+    for (std::size_t k = 0, i = 0; k < expected.size(); ++k)
+      for (std::size_t f : expected[k]) {
+        EXPECT_NEAR((*frames)[i++].time, at, 1e-4) << "frame " << src.frames[f].number;
+        at += src.endOf(f) - src.start[f];
+      }
+  }
+
+  // The copied frames are the source's packets, bit for bit, each shown
+  // where its frame belongs: at least every frame from a range's first
+  // keyframe to its end, but for the last few that reordering keeps from
+  // ending a copy (up to three B-frames and their reference).
+  const auto srcPackets = VideoPackets(src.path);
+  const auto outPackets = VideoPackets(out);
+  ASSERT_EQ(outPackets.size(), numbers.size());
+  std::map<exportimpl::Bytes, std::size_t> bySource;  // picture -> source frame index
+  std::vector<std::size_t> keys;
+  for (const StoredPacket& p : srcPackets) {
+    const std::size_t f = FrameAt(src, p.time - src.origin);
+    bySource.emplace(p.picture, f);
+    if (p.key) keys.push_back(f);
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<double> outTimes;
+  for (const StoredPacket& p : outPackets) outTimes.push_back(p.time);
+  std::sort(outTimes.begin(), outTimes.end());
+  std::size_t copied = 0;
+  for (const StoredPacket& p : outPackets) {
+    auto it = bySource.find(p.picture);
+    if (it == bySource.end()) continue;
+    ++copied;
+    const auto at = std::lower_bound(outTimes.begin(), outTimes.end(), p.time - 1e-4) - outTimes.begin();
+    EXPECT_EQ(numbers[static_cast<std::size_t>(at)], src.frames[it->second].number) << "a copied packet is misplaced";
+  }
+  // H.264 keyframes of open groups of pictures are not copy starts (see
+  // SmartRender.cpp): such ranges are re-encoded whole.
+  std::size_t mustCopy = 0;
+  const bool copies = cell.source != "mkv-long" && cell.source != "open-gop";
+  for (const auto& r : expected) {
+    if (!copies) break;
+    if (r.empty()) continue;
+    auto first = std::lower_bound(keys.begin(), keys.end(), r.front());
+    if (first == keys.end() || *first > r.back()) continue;  // no keyframe inside: all re-encoded
+    if (r.back() + 1 > *first + 4) mustCopy += r.back() + 1 - *first - 4;
+  }
+  EXPECT_GE(copied, mustCopy) << "too few frames were copied";
+  if (copies && cell.edit != Edit::TenShort) {
+    EXPECT_GT(mustCopy, 0u);
+  }
+
+  // Sound in step at every range's start, both ways.
+  for (bool ignore : {false, true}) {
+    SCOPED_TRACE(ignore ? "sound, edit lists ignored" : "sound, edit lists honoured");
+    auto sound = testing::DecodeSoundTrack(out, 0, ignore);
+    ASSERT_TRUE(sound.ok()) << sound.error().message;
+    double rangeAt = 0;
+    int measured = 0;
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      if (expected[r].empty()) continue;
+      const std::size_t i = expected[r].front();
+      const double length = src.endOf(expected[r].back()) - src.start[i];
+      const double lag = SoundLag(src.sounds[0], src.frames[i].time + 0.005, *sound, rangeAt + 0.005);
+      rangeAt += length;
+      if (std::isnan(lag)) continue;
+      ++measured;
+      EXPECT_LE(std::fabs(lag), 0.001) << "range " << r << " is " << lag * 1000 << " ms out of step";
+    }
+    EXPECT_GT(measured, 0);
+  }
+}
+
+#ifdef KERFLINE_SMART_SLOW
+INSTANTIATE_TEST_SUITE_P(Slow, SmartRender, ::testing::ValuesIn(Cells(true)),
+                         [](const auto& info) { return CellName(info.param); });
+#else
+INSTANTIATE_TEST_SUITE_P(Fast, SmartRender, ::testing::ValuesIn(Cells(false)),
+                         [](const auto& info) { return CellName(info.param); });
+#endif
+
+}  // namespace
+}  // namespace kf
