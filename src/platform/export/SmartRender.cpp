@@ -172,11 +172,13 @@ class SmartRenderer {
 
   Status run() {
     if (Status s = openInputs()) return s;
-    for (const SourceRange& r : request_.plan.ranges) {
-      if (r.duration <= 0) continue;
-      auto span = KeptSpan(in_, vin_, r);
+    const auto& ranges = request_.plan.ranges;
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+      if (ranges[k].duration <= 0) continue;
+      const TimeSpan exact = ExactRange(request_.plan, k);
+      auto span = KeptSpan(in_, vin_, exact);
       if (!span) return span.error();
-      if (Status s = CheckSourceReaches(in_, vin_, r)) return s;
+      if (Status s = CheckSourceReaches(in_, vin_, exact)) return s;
       if (!*span) continue;
       RangePlan p;
       p.span = **span;
