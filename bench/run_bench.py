@@ -135,6 +135,13 @@ def main():
         row(f"lossless join, {n} range{'s' if n > 1 else ''} of 10 min 1080p", ours, theirs, "s", "<= 1.0x")
     subprocess.run(["rm", "-rf", out, homes])
 
+    # Smart render against our lossless copy and full re-encode (the
+    # reference column here is our own other mode).
+    sys.path.insert(0, os.path.join(here, "export"))
+    import smart_render_bench
+    for name, ours, theirs, unit in smart_render_bench.measure(kerfline, long_movie, runs):
+        row(name, ours, theirs, unit, "-")
+
     load_after = open("/proc/loadavg").read().split()[:3]
     width = [max(len(r[i]) for r in rows + [("measure", "kerfline", "reference", "ratio", "goal")]) for i in range(5)]
     head = ("measure", "kerfline", "reference", "ratio", "goal")

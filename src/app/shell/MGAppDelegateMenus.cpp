@@ -53,6 +53,13 @@ kf::MenuCommandState MGAppDelegate::menuCommandState(bool withFolder) const {
   s.fadeOuts = edit_->fadeOuts();
   s.selected = edit_->selected();
   s.exposure = edit_->exposure();
+  if (const auto& asset = session_->asset()) {
+    for (const auto& t : asset->tracks())
+      if (t.mediaType == kf::media::MediaType::Video) {
+        s.videoCodec = t.codec;
+        break;
+      }
+  }
   const auto& source = session_->sourceURL();
   if (withFolder && source && source->isFile()) {
     const auto names = kf::FolderVideoNames(source->text);
@@ -85,7 +92,10 @@ bool MGAppDelegate::validateMenuItem(QAction* item) {
     default: {
       const bool withFolder =
           command == MenuCommand::NextFolderVideo || command == MenuCommand::PreviousFolderVideo;
-      const kf::MenuItemValidation v = kf::ValidateMenuCommand(command, menuCommandState(withFolder));
+      const kf::MenuCommandState state = menuCommandState(withFolder);
+      const kf::MenuItemValidation v = command == MenuCommand::SetExportMode
+                                           ? kf::ValidateExportModeItem(MGMenuBar::tagOf(item), state)
+                                           : kf::ValidateMenuCommand(command, state);
       enabled = v.enabled;
       // The tick first: it shows on a disabled item too.
       if (v.checked) item->setChecked(*v.checked);

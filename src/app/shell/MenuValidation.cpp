@@ -59,4 +59,11 @@ MenuItemValidation ValidateMenuCommand(MenuCommand command, const MenuCommandSta
   }
 }
 
+MenuItemValidation ValidateExportModeItem(std::int64_t tag, const MenuCommandState& s) {
+  MenuItemValidation v = ValidateMenuCommand(MenuCommand::SetExportMode, s);
+  const bool smartFits = s.videoCodec.empty() || s.videoCodec == "h264" || s.videoCodec == "hevc";
+  if (tag == 2 && s.movieOpen && !smartFits) v.enabled = false;
+  return v;
+}
+
 }  // namespace kf

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "edit/EditState.h"
@@ -73,6 +74,9 @@ struct MenuCommandState {
   std::vector<double> fadeOuts;
   std::int64_t selected = -1;
   double exposure = 0;
+  // The open movie's picture codec ("h264", "hevc", ...; empty without a
+  // movie or picture).
+  std::string videoCodec;
 };
 
 struct MenuItemValidation {
@@ -85,5 +89,11 @@ struct MenuItemValidation {
 // delegate come out enabled without a check mark; the export settings' check
 // marks come from ExportSettings::isChecked.
 MenuItemValidation ValidateMenuCommand(MenuCommand command, const MenuCommandState& state);
+
+// One item of the export mode group (tag 0 lossless, 1 re-encode, 2 smart
+// render): as the group, and "Smart Render" only for a movie whose picture
+// it can copy and re-encode to match (H.264, HEVC) or one without picture
+// (exports then refuse other codecs with a message naming the other modes).
+MenuItemValidation ValidateExportModeItem(std::int64_t tag, const MenuCommandState& state);
 
 }  // namespace kf

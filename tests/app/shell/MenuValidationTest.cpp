@@ -95,6 +95,20 @@ TEST(MenuValidationTest, DuringAnExportOnlyExportAsStaysEnabled) {
     EXPECT_TRUE(Enabled(c, s)) << static_cast<int>(c);
 }
 
+TEST(MenuValidationTest, SmartRenderOnlyForPicturesItCanMatch) {
+  MenuCommandState s = AfterSplit();
+  for (const char* codec : {"", "h264", "hevc"}) {
+    s.videoCodec = codec;
+    for (std::int64_t tag : {0, 1, 2}) EXPECT_TRUE(ValidateExportModeItem(tag, s).enabled) << codec << " " << tag;
+  }
+  s.videoCodec = "vp9";
+  EXPECT_TRUE(ValidateExportModeItem(0, s).enabled);
+  EXPECT_TRUE(ValidateExportModeItem(1, s).enabled);
+  EXPECT_FALSE(ValidateExportModeItem(2, s).enabled);
+  s.exporting = true;
+  EXPECT_FALSE(ValidateExportModeItem(0, s).enabled);
+}
+
 TEST(MenuValidationTest, FadeItemsFollowTheClipsRoom) {
   MenuCommandState s = OneSegment();
   s.segments = {{2, 2.03}};

@@ -11,12 +11,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 #include <map>
 #include <sstream>
 
 #include "ExportMatrix.h"
 #include "platform/export/Mp4Movie.h"
 #include "platform/export/NalUnits.h"
+#ifdef KERFLINE_SMART_SLOW
+#include "PlayerCheck.h"
+#endif
 
 namespace kf {
 namespace {
@@ -253,6 +257,50 @@ TEST_P(SmartRender, ShowsExactlyTheKeptFramesWithOrWithoutEditListsAndCopiesFrom
 }
 
 #ifdef KERFLINE_SMART_SLOW
+// Real players with their default settings: libmpv shows exactly the kept
+// frames and lands seeks at the start, middle and end of every range.
+// Headless Chromium, where installed and able to play the codec, is held
+// to the same.
+class SmartRenderPlayers : public ExportSessionTest, public ::testing::WithParamInterface<Cell> {
+ protected:
+  static void SetUpTestSuite() { av_log_set_level(AV_LOG_ERROR); }
+};
+
+TEST_P(SmartRenderPlayers, LibmpvAndChromiumShowExactlyTheKeptFrames) {
+  const Cell& cell = GetParam();
+  const Source& src = LoadSource(cell.source);
+  const auto ranges = RangesFor(src, cell.edit);
+  std::vector<int> numbers;
+  for (const auto& r : Expected(src, ranges))
+    for (std::size_t i : r) numbers.push_back(src.frames[i].number);
+  const std::string out = Out(CellName(cell) + ".mp4");
+  std::optional<Error> err;
+  ASSERT_EQ(Run(src.path, Request(ranges, ExportPreset::SmartRender, out), &err), ExportStatus::Completed)
+      << (err ? err->message : "");
+  const auto seeks = players::SeekPlan(numbers, 1.0 / src.frameLength);
+  const players::Showing mpv = players::PlayLibmpv(out, seeks);
+  ASSERT_TRUE(mpv.unavailable.empty()) << mpv.unavailable;
+  const players::Comparison c = players::Compare(numbers, mpv);
+  std::cout << players::Describe(numbers, mpv, c);
+  EXPECT_TRUE(c.exact) << players::Describe(numbers, mpv, c);
+  if (players::HaveProgram("chromium")) {
+    const players::Showing web = players::PlayChromium(out, seeks);
+    std::cout << "chromium: " << (web.unavailable.empty() ? "played" : web.unavailable) << "\n";
+    if (web.unavailable.empty()) {
+      const players::Comparison w = players::Compare(numbers, web);
+      std::cout << players::Describe(numbers, web, w);
+      EXPECT_TRUE(w.exact) << players::Describe(numbers, web, w);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slow, SmartRenderPlayers,
+                         ::testing::Values(Cell{"ntsc", Edit::InsideFrames}, Cell{"ntsc", Edit::TwoMidGop},
+                                           Cell{"ntsc", Edit::TenShort}, Cell{"open-gop", Edit::TwoMidGop},
+                                           Cell{"hevc6", Edit::InsideFrames}, Cell{"hevc6", Edit::TwoMidGop},
+                                           Cell{"hevc6", Edit::TenShort}),
+                         [](const auto& info) { return CellName(info.param); });
+
 INSTANTIATE_TEST_SUITE_P(Slow, SmartRender, ::testing::ValuesIn(Cells(true)),
                          [](const auto& info) { return CellName(info.param); });
 #else
