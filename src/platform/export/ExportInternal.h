@@ -46,10 +46,6 @@ void CopyStreamProperties(const AVStream* in, AVStream* out);
 
 Error CancelledError();
 
-// Subtitle tracks the output container stores as they are (MP4 and
-// QuickTime: "mov_text").
-bool IsCopiedSubtitle(const AVStream* st, const AVOutputFormat* out);
-
 // The sample-entry code a copied track gets: "hvc1" for HEVC in every MP4 or
 // QuickTime file we write (the parameter sets are in the sample entry, and
 // players that require "hvc1" refuse "hev1"); the source's code where the

@@ -44,11 +44,6 @@ void CopyStreamProperties(const AVStream* in, AVStream* out) {
 
 Error CancelledError() { return Error{kKerflineErrorDomain, 0, "Export cancelled"}; }
 
-bool IsCopiedSubtitle(const AVStream* st, const AVOutputFormat* out) {
-  return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE &&
-         avformat_query_codec(out, st->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 1;
-}
-
 unsigned OutputCodecTag(const AVCodecParameters* par, const AVOutputFormat* out) {
   const bool iso = std::strcmp(out->name, "mp4") == 0 || std::strcmp(out->name, "mov") == 0;
   if (iso && par->codec_id == AV_CODEC_ID_HEVC) return MKTAG('h', 'v', 'c', '1');

@@ -9,6 +9,7 @@
 
 #include "platform/export/ExportInternal.h"
 #include "platform/export/RangeTiming.h"
+#include "platform/export/TextTracks.h"
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -152,6 +153,7 @@ class Reencoder {
     }
     for (Lane& a : lanes_)
       if (Status s = openAudioEncoder(a)) return s;
+    if (Status s = texts_.open(in_, out_.get(), width_, height_, control_)) return s;
     // A source timecode names the output's first frame: the first kept one.
     if (vin_) {
       for (std::size_t k = 0; k < plan_.ranges.size(); ++k) {
@@ -280,6 +282,7 @@ class Reencoder {
   // `span`: the kept span in the primary track's ticks (FrameTiming.h).
   Status range(TickSpan span) {
     span_ = span;
+    if (Status s = texts_.writeRange(out_.get(), primary(), span, cursorTicks_)) return s;
     if (Status s = SeekBefore(in_, primary(), span.start)) return s;
     int err = 0;
     if (vdec_) avcodec_flush_buffers(vdec_.get());
@@ -634,6 +637,7 @@ class Reencoder {
   AVStream *vin_ = nullptr, *vout_ = nullptr;
   ff::CodecContextPtr vdec_, venc_;
   std::vector<Lane> lanes_;  // every sound track, in the source's order
+  TextTracks texts_;         // the text subtitle tracks carried over
   ff::FramePtr probe_, rgb_, yuv_, canvas_;
   bool bandsDrawn_ = false;
   ff::SwsPtr direct_, toRgb_, fromRgb_, rescale_;

@@ -13,6 +13,7 @@
 #include "platform/export/Mp4Movie.h"
 #include "platform/export/NalUnits.h"
 #include "platform/export/RangeTiming.h"
+#include "platform/export/TextTracks.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -46,7 +47,6 @@ struct Track {
   std::int64_t offset = 0;
   std::int64_t rangeEnd = 0;              // end of the last written sample, output units
   std::int64_t start = 0, end = 0;        // the range's kept span in this track's ticks
-  bool sparse = false;                    // subtitles: a range does not wait for them
   int retimeRate = 0;                     // sound on a coarse clock: stamped by sample counts at this rate
   std::vector<ff::PacketPtr> undated;     // video read without a decode time, waiting for one
   // H.264/HEVC in length-prefixed form: every range after the first starts
@@ -99,12 +99,10 @@ class Copier {
     av_dict_copy(&out_->metadata, in_->metadata, 0);
     for (unsigned i = 0; i < in_->nb_streams; ++i) {
       AVStream* ins = in_->streams[i];
-      const bool subtitle = IsCopiedSubtitle(ins, out_->oformat);
-      if (!IsExportedStream(ins) && !subtitle) continue;
+      if (!IsExportedStream(ins)) continue;
       Track t;
       t.in = ins;
       t.video = ins->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-      t.sparse = subtitle;
       t.out = avformat_new_stream(out_.get(), nullptr);
       if (!t.out) return ff::makeError(AVERROR(ENOMEM), "Cannot create a track");
       err = avcodec_parameters_copy(t.out->codecpar, ins->codecpar);
@@ -129,15 +127,15 @@ class Copier {
     for (Track& t : tracks_) trackOf_[t.in->index] = &t;
     primary_ = &tracks_[0];
     for (Track& t : tracks_)
-      if (!t.sparse) {
-        primary_ = &t;
-        break;
-      }
-    for (Track& t : tracks_)
       if (t.video) {
         primary_ = &t;
         break;
       }
+    // Text subtitles are written cue by cue, already cut and placed (an
+    // edit list does not cut a cue that starts before a range).
+    const AVCodecParameters* picture = primary_->video ? primary_->in->codecpar : nullptr;
+    if (Status s = texts_.open(in_, out_.get(), picture ? picture->width : 0, picture ? picture->height : 0, control_))
+      return s;
     err = avio_open(&out_->pb, request_.outputPath.c_str(), AVIO_FLAG_WRITE);
     if (err < 0) return ff::makeError(err, "Cannot create " + request_.outputPath);
     if (Status s = setTimecode()) return s;
@@ -185,8 +183,9 @@ class Copier {
     }
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    std::size_t open = 0;
-    for (const Track& t : tracks_) open += !t.sparse;
+    if (Status s = texts_.writeRange(out_.get(), primary_->in, span, outCursor_)) return s;
+    outCursor_ += span.length();
+    std::size_t open = tracks_.size();
     while (open > 0) {
       if (control_.isCancelled()) return CancelledError();
       int err = av_read_frame(in_, pkt.get());
@@ -203,7 +202,7 @@ class Copier {
       av_packet_move_ref(owned.get(), pkt.get());
       const bool wasDone = t.done;
       if (Status s = t.video ? dateVideo(t, r, std::move(owned)) : takeOther(t, r, std::move(owned))) return s;
-      if (t.done && !wasDone && !t.sparse) --open;
+      if (t.done && !wasDone) --open;
     }
     // End of file: what is still held either starts the range (lead) or
     // was never needed by a frame shown before the end (pending).
@@ -416,17 +415,25 @@ class Copier {
   Status writeEditLists() {
     auto timing = mp4::ReadMovieTiming(request_.outputPath);
     if (!timing) return timing.error();
-    // The written tracks: ours that received samples, in order, and the
-    // timecode track the muxer adds for a movie that has a timecode.
+    // The written tracks: ours that received samples, in order, then the
+    // text tracks that received cues, and the timecode track the muxer adds
+    // for a movie that has a timecode.
     std::vector<const Track*> ours(timing->tracks.size(), nullptr);
+    std::vector<bool> text(timing->tracks.size(), false);
     {
-      std::size_t j = 0;
+      std::size_t j = 0, texts = 0;
       for (std::size_t i = 0; i < timing->tracks.size(); ++i) {
-        if (timing->tracks[i].handler == "tmcd") continue;
+        const std::string& handler = timing->tracks[i].handler;
+        if (handler == "tmcd") continue;
         while (j < tracks_.size() && tracks_[j].samples == 0) ++j;
-        if (j == tracks_.size())
+        if (j < tracks_.size()) {
+          ours[i] = &tracks_[j++];
+        } else if (handler != "vide" && handler != "soun" && texts < texts_.outputs().size()) {
+          text[i] = true;
+          ++texts;
+        } else {
           return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected tracks."};
-        ours[i] = &tracks_[j++];
+        }
       }
       while (j < tracks_.size() && tracks_[j].samples == 0) ++j;
       if (j != tracks_.size())
@@ -447,11 +454,14 @@ class Copier {
     if (lengthIn(movie) > std::numeric_limits<std::uint32_t>::max()) movie = TickBase{1, kExportTimescale};
     std::vector<std::vector<mp4::EditEntry>> edits(timing->tracks.size());
     for (std::size_t i = 0; i < ours.size(); ++i) {
+      // A text track holds its cues already placed, from its first sample at
+      // the movie's start.
+      if (text[i] && !timing->tracks[i].compositionTimes.empty())
+        edits[i].push_back({lengthIn(movie), timing->tracks[i].compositionTimes.front()});
       if (!ours[i]) continue;
       const Track& t = *ours[i];
       const mp4::TrackTiming& tt = timing->tracks[i];
-      // Text tracks get empty samples between cues from the muxer.
-      if ((!t.sparse && static_cast<std::int64_t>(tt.compositionTimes.size()) != t.samples) || tt.timescale == 0 ||
+      if (static_cast<std::int64_t>(tt.compositionTimes.size()) != t.samples || tt.timescale == 0 ||
           tt.compositionTimes.empty())
         return Error{ff::kFfmpegErrorDomain, AVERROR_BUG, "The written movie has unexpected samples."};
       const TickBase trackBase{1, tt.timescale};
@@ -462,7 +472,7 @@ class Copier {
         std::int64_t media = -1;
       };
       std::vector<Piece> pieces;
-      const bool sound = !t.video && !t.sparse;
+      const bool sound = !t.video;
       std::int64_t cursor = 0;
       for (std::size_t k = 0; k < spans_.size(); ++k) {
         if (!spans_[k]) continue;
@@ -474,16 +484,7 @@ class Copier {
           pieces.push_back({rangeAt, -1});
           continue;
         }
-        std::int64_t anchorTime = 0;
-        if (t.sparse) {
-          // The cue's own sample, found by its time.
-          const std::int64_t at = RescaleTicks(a->written, BaseOf(t.out), trackBase);
-          anchorTime = tt.compositionTimes.front();
-          for (std::int64_t c : tt.compositionTimes)
-            if (std::llabs(c - at) < std::llabs(anchorTime - at)) anchorTime = c;
-        } else {
-          anchorTime = tt.compositionTimes[static_cast<std::size_t>(a->sample)];
-        }
+        const std::int64_t anchorTime = tt.compositionTimes[static_cast<std::size_t>(a->sample)];
         const std::int64_t start = &t == primary_ ? span.start : RescaleTicks(span.start, pb, BaseOf(t.in));
         const std::int64_t into = RescaleTicks(start - a->pts, BaseOf(t.in), trackBase);
         if (into < 0) {
@@ -529,6 +530,8 @@ class Copier {
   std::map<int, Track*> trackOf_;
   Track* primary_ = nullptr;
   std::int64_t done600_ = 0;
+  TextTracks texts_;
+  std::int64_t outCursor_ = 0;                  // where the next range starts on the output, primary's ticks
   std::vector<std::optional<TickSpan>> spans_;  // per range: its kept span in the primary track's ticks
   TickSpan span_;                               // the range being copied
 };

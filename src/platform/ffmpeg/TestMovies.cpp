@@ -238,31 +238,39 @@ class Writer {
     return std::nullopt;
   }
 
-  // Text samples written as stored (a 16-bit length and the UTF-8 text).
+  // Text samples written as stored: in MP4 and QuickTime a 16-bit length and
+  // the UTF-8 text ("mov_text"), in Matroska the text alone (SubRip).
   Status openSubtitles() {
-    if (s_.container != Container::Mp4 && s_.container != Container::Mov)
-      return genError("subtitles need MP4 or QuickTime");
+    const bool iso = s_.container == Container::Mp4 || s_.container == Container::Mov;
+    if (!iso && s_.container != Container::Mkv) return genError("subtitles need MP4, QuickTime or Matroska");
     text_ = avformat_new_stream(out_.get(), nullptr);
     if (!text_) return genError("out of memory");
     text_->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+    text_->time_base = AVRational{1, 1000};
+    av_dict_set(&text_->metadata, "language", "eng", 0);
+    if (!iso) {
+      text_->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
+      return std::nullopt;
+    }
     text_->codecpar->codec_id = AV_CODEC_ID_MOV_TEXT;
     const auto desc = textSampleDescription();
     text_->codecpar->extradata = static_cast<std::uint8_t*>(av_mallocz(desc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!text_->codecpar->extradata) return genError("out of memory");
     std::memcpy(text_->codecpar->extradata, desc.data(), desc.size());
     text_->codecpar->extradata_size = static_cast<int>(desc.size());
-    text_->time_base = AVRational{1, 1000};
-    av_dict_set(&text_->metadata, "language", "eng", 0);
     return std::nullopt;
   }
 
   Status writeCue(int n, double seconds) {
     const std::string text = std::to_string(n);
+    const int prefix = text_->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT ? 2 : 0;
     ff::PacketPtr pkt = ff::allocPacket();
-    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(text.size() + 2)) < 0) return genError("out of memory");
-    pkt->data[0] = static_cast<std::uint8_t>(text.size() >> 8);
-    pkt->data[1] = static_cast<std::uint8_t>(text.size());
-    std::memcpy(pkt->data + 2, text.data(), text.size());
+    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(text.size()) + prefix) < 0) return genError("out of memory");
+    if (prefix) {
+      pkt->data[0] = static_cast<std::uint8_t>(text.size() >> 8);
+      pkt->data[1] = static_cast<std::uint8_t>(text.size());
+    }
+    std::memcpy(pkt->data + prefix, text.data(), text.size());
     pkt->stream_index = text_->index;
     pkt->pts = pkt->dts = av_rescale_q(std::int64_t{n} * 1000, AVRational{1, 1000}, text_->time_base);
     pkt->duration = av_rescale_q(std::llround(seconds * 1000), AVRational{1, 1000}, text_->time_base);
@@ -546,6 +554,11 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
     s.hvc1 = true;
     return s;
   }
+  if (name == "mkv-subs") {
+    s.container = Container::Mkv;
+    s.subtitles = true;
+    return s;
+  }
   return std::nullopt;
 }
 
@@ -559,7 +572,7 @@ std::vector<std::string> names() {
   return {"h264",       "mov",   "mkv",    "webm",      "hev1",      "hvc1",       "rotated90", "silent",
           "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
           "empty",      "ntsc",  "film",   "p5994",     "vfr6",      "mkv-long",   "webm6",     "ts10",
-          "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6"};
+          "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6", "mkv-subs"};
 }
 
 std::string cacheDir() {

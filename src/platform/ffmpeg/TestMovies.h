@@ -132,6 +132,7 @@ struct MovieSpec {
 //   open-gop    H.264 with open groups of pictures (leading B-frames
 //               refer to the group before)
 //   hevc6       HEVC ("hvc1"), open groups of pictures as x265 makes them
+//   mkv-subs    Matroska with a SubRip subtitle track
 // Sound channel c of track k is a tone of toneFrequency(S, c) × 1.5^k Hz.
 // Unknown names give nullopt.
 std::optional<MovieSpec> tryNamed(const std::string& name);

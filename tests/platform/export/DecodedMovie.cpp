@@ -152,6 +152,49 @@ std::vector<std::string> TrackLanguages(const std::string& path, AVMediaType typ
   return out;
 }
 
+Result<std::vector<TextCue>> ReadTextCues(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (err < 0) return ff::makeError(err, "open " + path);
+  ff::InputContextPtr c(raw);
+  avformat_find_stream_info(raw, nullptr);
+  const int index = av_find_best_stream(raw, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+  if (index < 0) return ff::makeError(index, "no subtitle track in " + path);
+  const AVStream* st = raw->streams[index];
+  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!codec) return ff::makeError(AVERROR_DECODER_NOT_FOUND, "no subtitle decoder");
+  ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
+  avcodec_parameters_to_context(dec.get(), st->codecpar);
+  dec->pkt_timebase = st->time_base;
+  if ((err = avcodec_open2(dec.get(), codec, nullptr)) < 0) return ff::makeError(err, "open subtitle decoder");
+  std::vector<TextCue> cues;
+  ff::PacketPtr pkt = ff::allocPacket();
+  while (av_read_frame(raw, pkt.get()) >= 0) {
+    if (pkt->stream_index == index && pkt->pts != AV_NOPTS_VALUE) {
+      AVSubtitle sub{};
+      int got = 0;
+      if (avcodec_decode_subtitle2(dec.get(), &sub, &got, pkt.get()) >= 0 && got) {
+        std::string text;
+        for (unsigned r = 0; r < sub.num_rects; ++r) {
+          const char* ass = sub.rects[r]->ass;
+          if (!ass) continue;
+          // "ReadOrder,Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text"
+          int commas = 0;
+          while (*ass && commas < 8) commas += *ass++ == ',';
+          text += ass;
+        }
+        if (!text.empty()) {
+          const double at = pkt->pts * av_q2d(st->time_base);
+          cues.push_back({at, at + pkt->duration * av_q2d(st->time_base), text});
+        }
+        avsubtitle_free(&sub);
+      }
+    }
+    av_packet_unref(pkt.get());
+  }
+  return cues;
+}
+
 double StartTime(const std::string& path) {
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return 0;

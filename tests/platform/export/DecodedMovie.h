@@ -51,6 +51,16 @@ std::vector<std::string> TrackLanguages(const std::string& path, AVMediaType typ
 // The container's start time in seconds (0 on the movie's own timeline).
 double StartTime(const std::string& path);
 
+// A subtitle cue as a player shows it: its text (styles removed) from
+// `start` to `end` seconds.
+struct TextCue {
+  double start = 0, end = 0;
+  std::string text;
+};
+// Every non-empty cue of the first subtitle track, in order. Fails when
+// the file has none.
+Result<std::vector<TextCue>> ReadTextCues(const std::string& path);
+
 // Root mean square of each consecutive window of `windowSeconds`.
 std::vector<double> WindowRms(const Sound& sound, double windowSeconds);
 

@@ -37,7 +37,8 @@ std::string CellName(const Cell& c) {
 }
 
 const std::vector<std::string> kSources = {"ntsc",   "film",       "p5994",     "vfr6",     "mkv-long", "webm6",
-                                           "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles"};
+                                           "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles",
+                                           "mkv-subs"};
 const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort, Edit::ToEnd};
 
 // The default run: every source losslessly with the hardest edits, and a
@@ -45,7 +46,7 @@ const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::Ten
 bool IsFast(const Cell& c) {
   if (c.preset == ExportPreset::Passthrough) return c.edit == Edit::InsideFrames || c.edit == Edit::TenShort;
   return c.edit == Edit::TenShort && (c.source == "p5994" || c.source == "vfr6" || c.source == "ts10" ||
-                                      c.source == "two-sound");
+                                      c.source == "two-sound" || c.source == "mkv-subs");
 }
 
 std::vector<Cell> Cells(bool slow) {
@@ -145,6 +146,43 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
     for (const auto& r : expected)
       for (std::size_t i : r) differing += (*frames)[at++].checksum != src.frames[i].checksum;
     EXPECT_EQ(differing, 0);
+  }
+
+  if (tm::named(cell.source).subtitles) {
+    // Cue n reads "n" for a second: each range shows the cues it overlaps,
+    // cut to it, at its place in the output.
+    SCOPED_TRACE("subtitles");
+    EXPECT_EQ(testing::TrackLanguages(out, AVMEDIA_TYPE_SUBTITLE), std::vector<std::string>{"eng"});
+    auto source = testing::ReadTextCues(src.path);
+    ASSERT_TRUE(source.ok()) << source.error().message;
+    ASSERT_GE(source->size(), 6u);
+    std::vector<testing::TextCue> want;
+    const auto starts = RangeStarts(src, expected, frames->front().time);
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      if (expected[r].empty()) continue;
+      const double s0 = src.start[expected[r].front()], s1 = src.endOf(expected[r].back());
+      for (const auto& c : *source) {
+        const double a = std::max(c.start - src.origin, s0), b = std::min(c.end - src.origin, s1);
+        if (b - a > 0.002) want.push_back({starts[r] + a - s0, starts[r] + b - s0, c.text});
+      }
+    }
+    auto cues = testing::ReadTextCues(out);
+    ASSERT_TRUE(cues.ok()) << cues.error().message;
+    std::vector<testing::TextCue> got;
+    for (const auto& c : *cues)
+      if (c.end - c.start > 0.002) got.push_back(c);
+    if (getenv("KF_DEBUG_CUES"))
+      for (std::size_t i = 0; i < std::max(got.size(), want.size()); ++i)
+        std::fprintf(stderr, "%zu got %s %.4f %.4f want %s %.4f %.4f\n", i, i < got.size() ? got[i].text.c_str() : "-",
+                     i < got.size() ? got[i].start : 0, i < got.size() ? got[i].end : 0,
+                     i < want.size() ? want[i].text.c_str() : "-", i < want.size() ? want[i].start : 0,
+                     i < want.size() ? want[i].end : 0);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].text, want[i].text) << "cue " << i;
+      EXPECT_NEAR(got[i].start, want[i].start, 0.002) << "cue " << i;
+      EXPECT_NEAR(got[i].end, want[i].end, 0.002) << "cue " << i;
+    }
   }
 
   // Every sound track, with its language, in step at every range's start.
