@@ -346,8 +346,10 @@ class SmartRenderer {
     if (err < 0) return ff::makeError(err, "Cannot create " + request_.outputPath);
     ff::Dictionary opts;
     // The first frame is presented at 0: composition offsets may be
-    // negative, and no edit list is written.
-    opts.set("movflags", "+negative_cts_offsets");
+    // negative, and no edit list is written. The index goes at the front
+    // (the muxer moves it there once the samples are written), so players
+    // can start before the whole file has arrived.
+    opts.set("movflags", "+negative_cts_offsets+faststart");
     opts.set("use_editlist", "0");
     err = avformat_write_header(out_.get(), opts.get());
     if (err < 0) return ff::makeError(err, "Cannot write the movie header");
