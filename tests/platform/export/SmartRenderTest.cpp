@@ -285,6 +285,36 @@ TEST_P(SmartRender, ShowsExactlyTheKeptFramesWithOrWithoutEditListsAndCopiesFrom
   }
 }
 
+#ifndef KERFLINE_SMART_SLOW
+// Pictures it cannot match are refused before anything is written, naming
+// the modes to choose instead; a movie without picture is re-encoded.
+TEST_F(ExportSessionTest, SmartRenderRefusesOtherCodecsAndReencodesSoundOnly) {
+  av_log_set_level(AV_LOG_ERROR);
+  for (const char* name : {"webm6", "ts10"}) {
+    SCOPED_TRACE(name);
+    const std::string out = Out(std::string(name) + ".mp4");
+    std::optional<Error> err;
+    EXPECT_EQ(Run(tm::ensure(tm::named(name)), Request({{1, 2}}, ExportPreset::SmartRender, out), &err),
+              ExportStatus::Failed);
+    ASSERT_TRUE(err.has_value());
+    EXPECT_EQ(err->domain, kKerflineErrorDomain);
+    EXPECT_EQ(err->code, 7);
+    EXPECT_NE(err->message.find("Smart Render is not available"), std::string::npos) << err->message;
+    EXPECT_NE(err->message.find("“Lossless (Stream Copy)”"), std::string::npos) << err->message;
+    EXPECT_NE(err->message.find("“Frame-Accurate Re-encode”"), std::string::npos) << err->message;
+    EXPECT_FALSE(fs::exists(out));
+  }
+  const std::string out = Out("sound.mp4");
+  std::optional<Error> err;
+  ASSERT_EQ(Run(tm::ensure(tm::named("audio-only")), Request({{0.5, 1.5}}, ExportPreset::SmartRender, out), &err),
+            ExportStatus::Completed)
+      << (err ? err->message : "");
+  auto sound = testing::DecodeSound(out);
+  ASSERT_TRUE(sound.ok()) << sound.error().message;
+  EXPECT_NEAR(static_cast<double>(sound->samples.size()) / sound->sampleRate, 1.0, 0.03);
+}
+#endif
+
 #ifdef KERFLINE_SMART_SLOW
 // Real players with their default settings: libmpv shows exactly the kept
 // frames and lands seeks at the start, middle and end of every range.
