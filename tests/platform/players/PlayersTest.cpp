@@ -134,8 +134,8 @@ void Report(const std::string& line) {
 class PlayersTest : public ExportSessionTest {
  protected:
   void SetUp() override {
-    if (!HaveProgram("chromium") || !HaveProgram("mpv")) {
-      GTEST_SKIP() << "needs Chromium and the mpv program (not installed): the players check is skipped";
+    if (!HaveProgram("chromium") || !HaveProgram("mpv") || !HaveProgram("python3")) {
+      GTEST_SKIP() << "needs Chromium, the mpv program and python3 (not all installed): the players check is skipped";
     }
     ExportSessionTest::SetUp();
   }

@@ -165,6 +165,11 @@ async function main() {
 
     // 2. Seek to each time and capture the frame shown.
     for (const t of seeks) {
+      if (v.error) {
+        result.seeks.push({target: t, seeked: false, currentTime: v.currentTime, mediaTime: null});
+        seekPixels.push(capture());
+        continue;
+      }
       const seeked = once("seeked", 8000);
       const shown = nextFrame(8000);
       v.currentTime = t;
