@@ -142,6 +142,12 @@ async function main() {
     while (!v.ended && wall() < limit) {
       const r = await Promise.race([ended.then(() => "ended"), sleep(100).then(() => "tick")]);
       if (r === "ended") break;
+      if (v.error) {  // the pipeline is dead: nothing more will be shown
+        const f = result.frames[result.frames.length - 1];
+        result.frozenAt = f ? f.mediaTime : 0;
+        note("frozen", {at: result.frozenAt});
+        break;
+      }
       if (result.frames.length !== count) {
         if (stalled) note("resumed", {after: wall() - since});
         count = result.frames.length; since = wall(); stalled = false;
