@@ -280,7 +280,7 @@ TEST_F(ExportSessionTest, ReencodedSoundFromMatroskaIsContinuous) {
 
 TEST_F(ExportSessionTest, CancellingLeavesNoFile) {
   const std::string src = LongMovie();
-  for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
+  for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality, ExportPreset::SmartRender}) {
     for (double at : {0.0, 0.2, 0.6}) {
       const std::string out = Out("cancel.mp4");
       FfmpegExportSession s(OpenPath(src), Request({{0, 6}, {8, 14}}, preset, out));
@@ -325,7 +325,7 @@ TEST_F(ExportSessionTest, NeverWritesOverItsOwnSource) {
 
 TEST_F(ExportSessionTest, FullDestinationFailsAndLeavesNoPartialFile) {
   const std::string src = LongMovie();
-  for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
+  for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality, ExportPreset::SmartRender}) {
     const std::string out = Out("full.mp4");
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
