@@ -1,5 +1,7 @@
 #include "platform/export/RangeTiming.h"
 
+#include "platform/export/ExportInternal.h"
+
 #include <algorithm>
 #include <limits>
 #include <vector>
@@ -63,6 +65,21 @@ std::int64_t OriginTicks(const AVFormatContext* in, const AVStream* st) {
 namespace {
 
 Status SeekTo(AVFormatContext* in, const AVStream* st, std::int64_t target) {
+  if (st->start_time != AV_NOPTS_VALUE && target < st->start_time && !(in->iformat->flags & AVFMT_TS_DISCONT)) {
+    // Before the track's first packet: from the start of the track that
+    // starts first (sound that starts before the picture), as a seek in
+    // this track would put the others at its first packet's time. (Not in
+    // streams without an index, MPEG-TS: their seeks land on byte positions
+    // and SeekBefore steps back from there.)
+    const AVStream* first = nullptr;
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+      const AVStream* o = in->streams[i];
+      if (!IsExportedStream(o) || o->start_time == AV_NOPTS_VALUE) continue;
+      if (!first || av_compare_ts(o->start_time, o->time_base, first->start_time, first->time_base) < 0) first = o;
+    }
+    if (first && first != st && av_seek_frame(in, first->index, first->start_time, AVSEEK_FLAG_BACKWARD) >= 0)
+      return std::nullopt;
+  }
   int err = av_seek_frame(in, st->index, target, AVSEEK_FLAG_BACKWARD);
   if (err < 0) err = av_seek_frame(in, -1, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
   if (err < 0) err = avformat_seek_file(in, -1, INT64_MIN, 0, 0, 0);
@@ -134,6 +151,19 @@ Result<std::optional<TickSpan>> KeptSpan(AVFormatContext* in, const AVStream* pr
     times.lastEnd = std::max(head->lastEnd, tail->lastEnd);
   }
   auto kept = KeepFrames(times, r, tol);
+  // Sound that starts before the picture: a range that starts before the
+  // first frame keeps that sound from its start (the picture then starts
+  // as late in the output as in the source). A range wholly before the
+  // first frame keeps its sound alone.
+  const std::int64_t origin = OriginTicks(in, primary);
+  const bool firstFrameRead = !times.starts.empty() && primary->start_time != AV_NOPTS_VALUE &&
+                              times.starts.front() <= primary->start_time;
+  const std::int64_t leadStart = std::max(r.start, origin);
+  if (firstFrameRead && leadStart + tol < times.starts.front()) {
+    if (kept && kept->first == 0) return std::optional<TickSpan>{TickSpan{leadStart, kept->span.end}};
+    if (!kept && r.end <= times.starts.front() + tol)
+      return std::optional<TickSpan>{TickSpan{leadStart, std::min(r.end, times.starts.front())}};
+  }
   if (!kept) return std::optional<TickSpan>{};
   return std::optional<TickSpan>{kept->span};
 }

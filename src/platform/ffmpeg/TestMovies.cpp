@@ -98,14 +98,15 @@ class Writer {
     const int frames = s_.frameCount();
     const double end = s_.hasVideo() ? expectedDurationUnedited() : std::max(0.0, s_.seconds);
     delaySamples_ = std::llround(std::max(0.0, s_.soundDelay) * s_.sampleRate);
+    const double lead = s_.hasVideo() ? std::max(0.0, -s_.soundDelay) : 0.0;  // the picture starts this late
     const std::int64_t totalSamples =
-        s_.hasAudio() ? std::max<std::int64_t>(0, std::llround(end * s_.sampleRate) - delaySamples_) : 0;
+        s_.hasAudio() ? std::max<std::int64_t>(0, std::llround((end + lead) * s_.sampleRate) - delaySamples_) : 0;
     const int cues = s_.subtitles ? static_cast<int>(std::ceil(end)) : 0;
     int frame = 0, cue = 0;
     std::int64_t sample = 0;
     constexpr double kNever = std::numeric_limits<double>::infinity();
     while (frame < frames || sample < totalSamples || cue < cues) {
-      const double vt = frame < frames ? frameTime(s_, frame) : kNever;
+      const double vt = frame < frames ? lead + frameTime(s_, frame) : kNever;
       const double at = sample < totalSamples ? double(sample + delaySamples_) / s_.sampleRate : kNever;
       const double st = cue < cues ? double(cue) : kNever;
       if (st <= vt && st <= at) {
@@ -197,6 +198,8 @@ class Writer {
       // as FFmpeg's and mpv's auto-rotation both take it.
       av_display_rotation_set(m, double(s_.rotation));
     }
+    if (s_.soundDelay < 0)
+      leadTicks_ = av_rescale_q(std::llround(-s_.soundDelay * 1e6), AVRational{1, 1000000}, c->time_base);
     picture_ = ff::allocFrame();
     picture_->format = c->pix_fmt;
     picture_->width = c->width;
@@ -304,7 +307,7 @@ class Writer {
       std::memset(f->data[1] + y * f->linesize[1], top ? 128 : u, cw);
       std::memset(f->data[2] + y * f->linesize[2], top ? 128 : v, cw);
     }
-    f->pts = frameTicks(s_, n) * periodTicks();
+    f->pts = frameTicks(s_, n) * periodTicks() + leadTicks_;
     f->pict_type = AV_PICTURE_TYPE_NONE;
     return send(video_, f);
   }
@@ -382,6 +385,7 @@ class Writer {
   ff::FramePtr picture_, sound_;
   int audioFrameSize_ = 1024;
   std::int64_t delaySamples_ = 0;
+  std::int64_t leadTicks_ = 0;  // the picture's start, when the sound starts before it
 };
 
 std::uint64_t fnv1a(const std::string& text) {
@@ -546,6 +550,7 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
     return s;
   }
   if (name == "late-sound") { s.soundDelay = 1.5; return s; }
+  if (name == "early-sound") { s.soundDelay = -0.5; return s; }
   if (name == "two-sound") { s.soundTracks = 2; return s; }
   if (name == "subtitles") { s.subtitles = true; return s; }
   if (name == "open-gop") { s.openGop = true; return s; }
@@ -572,7 +577,8 @@ std::vector<std::string> names() {
   return {"h264",       "mov",   "mkv",    "webm",      "hev1",      "hvc1",       "rotated90", "silent",
           "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
           "empty",      "ntsc",  "film",   "p5994",     "vfr6",      "mkv-long",   "webm6",     "ts10",
-          "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6", "mkv-subs"};
+          "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6", "mkv-subs",
+          "early-sound"};
 }
 
 std::string cacheDir() {

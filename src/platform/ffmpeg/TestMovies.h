@@ -85,7 +85,8 @@ struct MovieSpec {
   int fpsDen = 1;            // the rate is fps / fpsDen (30000/1001 for 29.97)
   int timeBaseDen = 0;       // video time base 1/timeBaseDen; 0: one tick per frame
   double startSeconds = 0;   // first timestamp of the file (MPEG-TS camera clocks)
-  double soundDelay = 0;     // sound starts this much after the picture
+  double soundDelay = 0;     // sound starts this much after the picture (< 0: before it; frame n
+                             // is then stored at frameTime(S, n) - soundDelay)
   int soundTracks = 1;       // further tracks: tones 1.5× apart, languages below
   bool subtitles = false;    // a text track, one cue per second reading its number
   std::string timecode;      // QuickTime timecode track, e.g. "01:00:00:00" (MOV)
@@ -133,6 +134,7 @@ struct MovieSpec {
 //               refer to the group before)
 //   hevc6       HEVC ("hvc1"), open groups of pictures as x265 makes them
 //   mkv-subs    Matroska with a SubRip subtitle track
+//   early-sound sound starts 0.5 s before the picture
 // Sound channel c of track k is a tone of toneFrequency(S, c) × 1.5^k Hz.
 // Unknown names give nullopt.
 std::optional<MovieSpec> tryNamed(const std::string& name);

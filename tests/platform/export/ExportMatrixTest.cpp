@@ -38,7 +38,7 @@ std::string CellName(const Cell& c) {
 
 const std::vector<std::string> kSources = {"ntsc",   "film",       "p5994",     "vfr6",     "mkv-long", "webm6",
                                            "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles",
-                                           "mkv-subs"};
+                                           "mkv-subs", "early-sound"};
 const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort, Edit::ToEnd};
 
 // The default run: every source losslessly with the hardest edits, and a
@@ -228,6 +228,34 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
 }
 
 #ifndef KERFLINE_MATRIX_SLOW
+// Sound that starts 0.5 s before the picture keeps its lead-in: a range from
+// 0.2 s plays 0.3 s of sound before the first frame, in step, in both modes;
+// a range wholly before the picture keeps its sound alone.
+TEST_F(ExportSessionTest, SoundBeforeThePictureKeepsItsLeadIn) {
+  const Source& src = LoadSource("early-sound");
+  ASSERT_NEAR(src.start.front(), 0.5, 0.002);
+  ASSERT_EQ(src.sounds.size(), 1u);
+  for (ExportPreset preset : {ExportPreset::Passthrough, ExportPreset::HighestQuality}) {
+    SCOPED_TRACE(preset == ExportPreset::Passthrough ? "lossless" : "re-encode");
+    const std::string out = Out(preset == ExportPreset::Passthrough ? "lead-l.mp4" : "lead-r.mp4");
+    ASSERT_EQ(Run(src.path, Request({{0.1, 0.3}, {0.2, 1.5}}, preset, out)), ExportStatus::Completed);
+    auto frames = testing::DecodeVideo(out);
+    ASSERT_TRUE(frames.ok()) << frames.error().message;
+    std::vector<int> expected;
+    for (std::size_t i = 0; i < 30; ++i) expected.push_back(src.frames[i].number);
+    EXPECT_EQ(Numbers(*frames), expected);
+    // 0.2 s of the first range's sound, then 0.3 s of the second's before its picture.
+    EXPECT_NEAR(frames->front().time - testing::StartTime(out), 0.5, 0.002);
+    auto sound = testing::DecodeSound(out);
+    ASSERT_TRUE(sound.ok());
+    const double at = testing::StartTime(out);
+    EXPECT_NEAR(SoundLag(src.sounds[0], src.sounds[0].startTime + 0.12, *sound, at + 0.02), 0, 0.001);
+    EXPECT_NEAR(SoundLag(src.sounds[0], src.sounds[0].startTime + 0.25, *sound, at + 0.25), 0, 0.001);
+    EXPECT_NEAR(SoundLag(src.sounds[0], src.frames[10].time, *sound, frames->at(10).time), 0, 0.001);
+    EXPECT_NEAR(double(sound->samples.size()) / sound->sampleRate, 1.5, 0.05);
+  }
+}
+
 // Cuts given by exact times at the fractional rates, in both modes: on a
 // frame's first instant, 0.3 ms after or before it, the range starts and
 // ends at that frame; 1.9 ms inside the frame before (more than the 1/600 s
