@@ -107,18 +107,38 @@ std::vector<VolumeRamp> AudioFadeRamps(const std::vector<TimeSpan>& segments, co
   return ramps;
 }
 
+double SegmentFadeFactor(double u, double length, double fadeIn, double fadeOut) {
+  const double a = fadeIn > 0 ? std::clamp(u / fadeIn, 0.0, 1.0) : 1.0;
+  const double b = fadeOut > 0 ? std::clamp((length - u) / fadeOut, 0.0, 1.0) : 1.0;
+  return std::min(a, b);
+}
+
+std::vector<VolumeRamp> AudioFadeRampsForLengths(const std::vector<double>& lengths, const std::vector<double>& fadesIn,
+                                                 const std::vector<double>& fadesOut) {
+  std::vector<VolumeRamp> ramps;
+  double at = 0;
+  for (std::size_t j = 0; j < lengths.size(); ++j) {
+    const double len = std::max(0.0, lengths[j]);
+    const double fi = std::min(len, EntryOr0(fadesIn, j));
+    const double fo = std::min(len - fi, EntryOr0(fadesOut, j));
+    ramps.push_back({at, 0, fi > 0 ? 0.0 : 1.0, fi > 0 ? 0.0 : 1.0});
+    if (fi > 0) ramps.push_back({at, fi, 0, 1});
+    if (fo > 0) {
+      ramps.push_back({at + len - fo, 0, 1, 1});
+      ramps.push_back({at + len - fo, fo, 1, 0});
+    }
+    at += len;
+  }
+  return ramps;
+}
+
 double FadeFactor(const std::vector<TimeSpan>& segments, const std::vector<double>& fadesIn,
                   const std::vector<double>& fadesOut, double t) {
   double h = 0;
   for (std::size_t i = 0; i < segments.size(); ++i) {
     const double len = segments[i].end - segments[i].start;
     if (t >= h && t <= h + len + 0.001) {
-      const double fadeIn = EntryOr0(fadesIn, i);
-      const double fadeOut = EntryOr0(fadesOut, i);
-      const double u = t - h;
-      const double a = fadeIn > 0 ? std::clamp(u / fadeIn, 0.0, 1.0) : 1.0;
-      const double b = fadeOut > 0 ? std::clamp((len - u) / fadeOut, 0.0, 1.0) : 1.0;
-      return std::min(a, b);
+      return SegmentFadeFactor(t - h, len, EntryOr0(fadesIn, i), EntryOr0(fadesOut, i));
     }
     h += len;
   }

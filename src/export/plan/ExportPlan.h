@@ -115,6 +115,18 @@ std::vector<VolumeRamp> AudioFadeRamps(const std::vector<TimeSpan>& segments, co
 double FadeFactor(const std::vector<TimeSpan>& segments, const std::vector<double>& fadesIn,
                   const std::vector<double>& fadesOut, double t);
 
+// The fade factor u seconds into a segment `length` seconds long:
+// min(ramp in, ramp out) with the stored fade lengths (FadeFactor within one
+// segment).
+double SegmentFadeFactor(double u, double length, double fadeIn, double fadeOut);
+
+// AudioFadeRamps for segments of the given lengths in seconds, as they are
+// (not rounded to the grid): the export applies fades over the lengths the
+// kept frames actually take, so a fade-in starts at a range's first kept
+// frame and a fade-out ends exactly where its last kept frame ends.
+std::vector<VolumeRamp> AudioFadeRampsForLengths(const std::vector<double>& lengths, const std::vector<double>& fadesIn,
+                                                 const std::vector<double>& fadesOut);
+
 // Where a w x h picture lands inside a W x H render size: scaled uniformly
 // by min(W / w, H / h) (up or down) and centred. Sizes are rounded to whole
 // pixels, and to even numbers of pixels where a 4:2:0 picture needs them

@@ -97,17 +97,27 @@ class Reencoder {
 
   Status run() {
     if (Status s = openInputs()) return s;
+    // Every range's kept span first: fades act over the lengths the kept
+    // frames take (whole frames), not over the ranges as cut.
     const auto& ranges = plan_.ranges;
+    std::vector<std::optional<TickSpan>> spans(ranges.size());
+    std::vector<double> lengths(ranges.size(), 0.0);
+    const double tick = av_q2d(primary()->time_base);
     for (std::size_t k = 0; k < ranges.size(); ++k) {
       if (ranges[k].duration <= 0) continue;
       auto span = KeptSpan(in_, primary(), ExactRange(plan_, k));
       if (!span) return span.error();
       if (Status s = CheckSourceReaches(in_, primary(), ExactRange(plan_, k))) return s;
-      if (*span) {
-        if (Status s = range(**span)) return s;
-        cursorTicks_ += (*span)->length();
-      }
-      cursor600_ += ranges[k].duration;
+      spans[k] = *span;
+      if (*span) lengths[k] = static_cast<double>((*span)->length()) * tick;
+    }
+    lengths_ = lengths;
+    if (plan_.audioMix) audioRamps_ = AudioFadeRampsForLengths(lengths, plan_.fadesIn, plan_.fadesOut);
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+      if (!spans[k]) continue;
+      rangeIndex_ = k;
+      if (Status s = range(*spans[k])) return s;
+      cursorTicks_ += spans[k]->length();
     }
     if (Status s = finish()) return s;
     return std::nullopt;
@@ -371,7 +381,7 @@ class Reencoder {
     const double t = static_cast<double>(outPts) * av_q2d(tb);
     if (control_.progress && plan_.totalDuration > 0)
       control_.progress(std::min(1.0, t / FromTimescale(plan_.totalDuration)));
-    if (Status s = render(f, t)) return s;
+    if (Status s = render(f, static_cast<double>(pts - span_.start) * av_q2d(tb))) return s;
     canvas_->pts = av_rescale_q(outPts, tb, venc_->time_base);
     return encode(venc_.get(), canvas_.get(), vout_);
   }
@@ -392,7 +402,8 @@ class Reencoder {
 
   // Renders into canvas_, one picture reused for every frame: the encoder
   // copies what it is given, and fresh pictures would cost page faults.
-  Status render(const AVFrame* f, double t) {
+  // `u`: the frame's time from its range's first kept frame, seconds.
+  Status render(const AVFrame* f, double u) {
     int err = 0;
     if (!canvas_) {
       canvas_.reset(av_frame_alloc());
@@ -419,7 +430,10 @@ class Reencoder {
                             out->data[2] + (fit_.y / 2) * out->linesize[2] + fit_.x / 2, nullptr};
     const bool srcFull = f->color_range == AVCOL_RANGE_JPEG || f->format == AV_PIX_FMT_YUVJ420P ||
                          f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
-    const double g = plan_.videoComposition ? FadeFactor(plan_.segments, plan_.fadesIn, plan_.fadesOut, t) : 1.0;
+    auto entry = [](const std::vector<double>& v, std::size_t i) { return i < v.size() ? v[i] : 0.0; };
+    const double g = plan_.videoComposition ? SegmentFadeFactor(u, lengths_[rangeIndex_], entry(plan_.fadesIn, rangeIndex_),
+                                                                entry(plan_.fadesOut, rangeIndex_))
+                                            : 1.0;
     const double stops = plan_.videoComposition && std::fabs(plan_.exposure) > 0.001 ? plan_.exposure : 0.0;
     const AVPixelFormat sf = static_cast<AVPixelFormat>(f->format);
     const int scaleFlags = SWS_BICUBIC;
@@ -553,7 +567,7 @@ class Reencoder {
     const double rate = a.enc->sample_rate;
     for (int i = 0; i < count; ++i) {
       const double t = static_cast<double>(a.totalSamples + i) / rate;
-      const float gain = static_cast<float>(VolumeAt(plan_.audioRamps, t));
+      const float gain = static_cast<float>(VolumeAt(audioRamps_, t));
       if (gain == 1.0f) continue;
       for (float* p : planes) p[i] *= gain;
     }
@@ -645,7 +659,9 @@ class Reencoder {
   PictureFit fit_;
   TickSpan span_;                // the range being encoded, primary track's ticks
   std::int64_t cursorTicks_ = 0;  // output time at its start, primary track's ticks
-  std::int64_t cursor600_ = 0;
+  std::vector<double> lengths_;    // per range: the seconds its kept frames take
+  std::size_t rangeIndex_ = 0;     // the range being encoded
+  std::vector<VolumeRamp> audioRamps_;  // the fades over those lengths
   std::int64_t lastVideoPts_ = AV_NOPTS_VALUE;
   bool videoDone_ = true;
 };

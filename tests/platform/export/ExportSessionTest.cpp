@@ -212,6 +212,59 @@ TEST_F(ExportSessionTest, FadesAndExposureActInLinearLight) {
   EXPECT_NEAR(LightRatio((*e)[10], (*source)[10], 0.03, 0.4), 2.0, 0.1);
 }
 
+// Ranges cut inside frames are widened to whole frames; fades act over
+// those lengths: each fade-in starts black on the range's first kept frame
+// and each fade-out ends where its last kept frame ends.
+TEST_F(ExportSessionTest, FadesFollowTheKeptFramesOfEachRange) {
+  tm::MovieSpec spec = tm::named("h264");
+  const std::string src = tm::ensure(spec);
+  testing::DecodeOptions all;
+  all.keepRgb = true;
+  auto source = testing::DecodeVideo(src, all);
+  ASSERT_TRUE(source.ok());
+  const std::string out = Out("widened-fades.mp4");
+  // Frames 15..44 and 60..89 (30 each), fades of 0.1 s (three frames).
+  ASSERT_EQ(Run(src, Request({{0.51, 1.49}, {2.03, 2.97}}, ExportPreset::HighestQuality, out, {0.1, 0.1}, {0.1, 0.1})),
+            ExportStatus::Completed);
+  auto f = testing::DecodeVideo(out, all);
+  ASSERT_TRUE(f.ok());
+  ASSERT_EQ(f->size(), 60u);
+  // The movie lasts its frames' time: 60 frames of 1/30 s.
+  auto duration = ProbeMovieDuration(out);
+  ASSERT_TRUE(duration.ok());
+  EXPECT_NEAR(*duration, 2.0, 0.0005);
+  for (int r = 0; r < 2; ++r) {
+    SCOPED_TRACE("range " + std::to_string(r));
+    const int first = r == 0 ? 15 : 60;
+    const testing::Frame* o = &(*f)[static_cast<std::size_t>(30 * r)];
+    EXPECT_EQ(o[1].number, first + 1);  // frame 0 is black
+    int brightest = 0;
+    for (std::uint8_t v : o[0].rgb) brightest = std::max<int>(brightest, v);
+    EXPECT_LE(brightest, 3);
+    EXPECT_NEAR(LightRatio(o[1], (*source)[first + 1], 0.02, 1.0), 1.0 / 3, 0.03);
+    EXPECT_NEAR(LightRatio(o[2], (*source)[first + 2], 0.02, 1.0), 2.0 / 3, 0.03);
+    EXPECT_NEAR(LightRatio(o[15], (*source)[first + 15], 0.02, 1.0), 1.0, 0.03);
+    EXPECT_NEAR(LightRatio(o[28], (*source)[first + 28], 0.02, 1.0), 2.0 / 3, 0.03);
+    EXPECT_NEAR(LightRatio(o[29], (*source)[first + 29], 0.02, 1.0), 1.0 / 3, 0.03);
+  }
+  // The sound's fades over the same lengths: silent at each range's start
+  // and end, full in the middle.
+  auto sound = testing::DecodeSound(out);
+  auto original = testing::DecodeSound(src);
+  ASSERT_TRUE(sound.ok() && original.ok());
+  const auto rms = testing::WindowRms(*sound, 0.010);
+  const auto ramps = AudioFadeRampsForLengths({1.0, 1.0}, {0.1, 0.1}, {0.1, 0.1});
+  const auto sourceRms = testing::WindowRms(*original, 0.010);
+  ASSERT_GE(rms.size(), 195u);
+  int off = 0;
+  for (std::size_t w = 1; w + 1 < 199; ++w) {
+    const double t = (w + 0.5) * 0.010;
+    const std::size_t sw = static_cast<std::size_t>(w < 100 ? w + 50 : w + 100);
+    off += std::fabs(rms[w] / sourceRms[sw] - VolumeAt(ramps, t)) > 0.06;
+  }
+  EXPECT_LE(off, 4);
+}
+
 TEST_F(ExportSessionTest, AudioLoudnessFollowsTheFadeEnvelope) {
   tm::MovieSpec spec = tm::named("h264");
   spec.seconds = 3;
