@@ -150,7 +150,7 @@ class Writer {
     AVCodecContext* c = video_.ctx.get();
     c->width = s_.width;
     c->height = s_.height;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->pix_fmt = s_.bitDepth == 10 ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
     c->time_base = s_.timeBaseDen > 0 ? AVRational{1, s_.timeBaseDen} : AVRational{s_.fpsDen, s_.fps};
     c->framerate = AVRational{s_.fps, s_.fpsDen};
     c->gop_size = s_.gop;
@@ -200,8 +200,15 @@ class Writer {
     }
     if (s_.soundDelay < 0)
       leadTicks_ = av_rescale_q(std::llround(-s_.soundDelay * 1e6), AVRational{1, 1000000}, c->time_base);
+    if (c->pix_fmt == AV_PIX_FMT_YUV420P10LE) {
+      deep_ = ff::allocFrame();
+      deep_->format = c->pix_fmt;
+      deep_->width = c->width;
+      deep_->height = c->height;
+      if ((err = av_frame_get_buffer(deep_.get(), 0)) < 0) return ff::makeError(err, "frame buffer");
+    }
     picture_ = ff::allocFrame();
-    picture_->format = c->pix_fmt;
+    picture_->format = AV_PIX_FMT_YUV420P;
     picture_->width = c->width;
     picture_->height = c->height;
     if ((err = av_frame_get_buffer(picture_.get(), 0)) < 0) return ff::makeError(err, "frame buffer");
@@ -309,7 +316,21 @@ class Writer {
     }
     f->pts = frameTicks(s_, n) * periodTicks() + leadTicks_;
     f->pict_type = AV_PICTURE_TYPE_NONE;
-    return send(video_, f);
+    if (!deep_) return send(video_, f);
+    // 10 bits: the same picture, every sample times four.
+    err = av_frame_make_writable(deep_.get());
+    if (err < 0) return ff::makeError(err, "frame writable");
+    for (int p = 0; p < 3; ++p) {
+      const int w = p == 0 ? f->width : (f->width + 1) / 2, h = p == 0 ? f->height : (f->height + 1) / 2;
+      for (int y = 0; y < h; ++y) {
+        const std::uint8_t* from = f->data[p] + y * f->linesize[p];
+        auto* to = reinterpret_cast<std::uint16_t*>(deep_->data[p] + y * deep_->linesize[p]);
+        for (int x = 0; x < w; ++x) to[x] = static_cast<std::uint16_t>(from[x] << 2);
+      }
+    }
+    deep_->pts = f->pts;
+    deep_->pict_type = AV_PICTURE_TYPE_NONE;
+    return send(video_, deep_.get());
   }
 
   // Deterministic grain over the lower half, different in every frame, so
@@ -382,7 +403,7 @@ class Writer {
   Encoder video_;
   std::vector<Encoder> audios_;
   AVStream* text_ = nullptr;
-  ff::FramePtr picture_, sound_;
+  ff::FramePtr picture_, sound_, deep_;  // deep_: the 10-bit copy of picture_
   int audioFrameSize_ = 1024;
   std::int64_t delaySamples_ = 0;
   std::int64_t leadTicks_ = 0;  // the picture's start, when the sound starts before it
@@ -454,6 +475,7 @@ std::string MovieSpec::key() const {
   if (soundTracks != 1) o << " sounds" << soundTracks;
   if (subtitles) o << " subtitles";
   if (openGop) o << " opengop";
+  if (bitDepth != 8) o << " depth" << bitDepth;
   if (!timecode.empty()) o << " tc" << timecode;
   if (toneTo >= 0) o << " tonespan " << toneFrom << "-" << toneTo;
   return o.str();
@@ -554,6 +576,21 @@ std::optional<MovieSpec> tryNamed(const std::string& name) {
   if (name == "two-sound") { s.soundTracks = 2; return s; }
   if (name == "subtitles") { s.subtitles = true; return s; }
   if (name == "open-gop") { s.openGop = true; return s; }
+  if (name == "hev1-6" || name == "hevc10") {
+    // HEVC stored as "hev1" (parameter sets in the samples too), 8 or 10 bits.
+    s.video = VideoCodec::Hevc;
+    s.hvc1 = false;
+    if (name == "hevc10") s.bitDepth = 10;
+    return s;
+  }
+  if (name == "phone-mov") {
+    // A phone's recording: QuickTime, 29.97 fps, turned 90° clockwise.
+    s = ntsc(s, 30);
+    s.container = Container::Mov;
+    s.timeBaseDen = 90000;
+    s.rotation = 90;
+    return s;
+  }
   if (name == "hevc6") {
     s.video = VideoCodec::Hevc;
     s.hvc1 = true;
@@ -578,7 +615,7 @@ std::vector<std::string> names() {
           "audio-only", "surround51", "vfr", "gop10s", "editlist1", "editlist3", "fragmented", "truncated",
           "empty",      "ntsc",  "film",   "p5994",     "vfr6",      "mkv-long",   "webm6",     "ts10",
           "mov-tc",     "late-sound", "two-sound", "subtitles", "open-gop", "hevc6", "mkv-subs",
-          "early-sound"};
+          "early-sound", "hev1-6", "hevc10", "phone-mov"};
 }
 
 std::string cacheDir() {

@@ -65,6 +65,7 @@ struct MovieSpec {
   double seconds = 3.0;      // 0 makes a movie with tracks but no samples
   int gop = 30;              // keyframe interval in frames
   int bframes = 2;           // H.264/HEVC only
+  int bitDepth = 8;          // 8, or 10 (HEVC only)
   bool openGop = false;      // H.264: open groups of pictures (HEVC's are open already)
   bool hvc1 = false;         // HEVC in MP4: sample entry "hvc1" instead of "hev1"
   int rotation = 0;          // clockwise display rotation: 0, 90, 180 or 270
@@ -135,6 +136,8 @@ struct MovieSpec {
 //   hevc6       HEVC ("hvc1"), open groups of pictures as x265 makes them
 //   mkv-subs    Matroska with a SubRip subtitle track
 //   early-sound sound starts 0.5 s before the picture
+//   hev1-6      HEVC stored as "hev1";  hevc10  the same with 10 bits
+//   phone-mov   QuickTime, 29.97 fps in 1/90000, rotated 90° clockwise
 // Sound channel c of track k is a tone of toneFrequency(S, c) × 1.5^k Hz.
 // Unknown names give nullopt.
 std::optional<MovieSpec> tryNamed(const std::string& name);

@@ -108,10 +108,25 @@ Result<std::vector<Frame>> DecodeVideo(const std::string& path, const DecodeOpti
     for (int p = 0; p < 3 && f->data[p]; ++p) {
       const int w = p == 0 ? f->width : AV_CEIL_RSHIFT(f->width, d->log2_chroma_w);
       const int hh = p == 0 ? f->height : AV_CEIL_RSHIFT(f->height, d->log2_chroma_h);
-      for (int y = 0; y < hh; ++y) h = Fnv(h, f->data[p] + y * f->linesize[p], w);
+      const int bytes = w * ((d->comp[p].depth + 7) / 8);
+      for (int y = 0; y < hh; ++y) h = Fnv(h, f->data[p] + y * f->linesize[p], bytes);
     }
     fr.checksum = h;
-    auto n = testmovies::readFrameCode(f->data[0], f->width, f->height, f->linesize[0], testmovies::PixelLayout::Gray8);
+    std::vector<std::uint8_t> luma;
+    const std::uint8_t* plane = f->data[0];
+    int stride = f->linesize[0];
+    if (d->comp[0].depth > 8) {
+      // The pattern is read from the top 8 bits.
+      luma.resize(static_cast<std::size_t>(f->width) * f->height);
+      for (int y = 0; y < f->height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint16_t*>(f->data[0] + y * f->linesize[0]);
+        for (int x = 0; x < f->width; ++x)
+          luma[static_cast<std::size_t>(y) * f->width + x] = static_cast<std::uint8_t>(row[x] >> (d->comp[0].depth - 8));
+      }
+      plane = luma.data();
+      stride = f->width;
+    }
+    auto n = testmovies::readFrameCode(plane, f->width, f->height, stride, testmovies::PixelLayout::Gray8);
     fr.number = n ? *n : -1;
     const int index = static_cast<int>(frames.size());
     bool want = options.keepRgb;

@@ -16,6 +16,11 @@
 
 #include "ExportMatrix.h"
 
+extern "C" {
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+}
+
 namespace kf {
 namespace {
 
@@ -38,7 +43,8 @@ std::string CellName(const Cell& c) {
 
 const std::vector<std::string> kSources = {"ntsc",   "film",       "p5994",     "vfr6",     "mkv-long", "webm6",
                                            "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles",
-                                           "mkv-subs", "early-sound"};
+                                           "mkv-subs", "early-sound", "hev1-6", "hevc10",
+                                           "phone-mov"};
 const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort, Edit::ToEnd};
 
 // The default run: every source losslessly with the hardest edits, and a
@@ -98,6 +104,7 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
   const Cell& cell = GetParam();
   const Source& src = LoadSource(cell.source);
   ASSERT_GT(src.frames.size(), 120u);
+  for (std::size_t i = 0; i < src.frames.size(); ++i) ASSERT_EQ(src.frames[i].number, int(i)) << "source frame " << i;
   const auto ranges = RangesFor(src, cell.edit);
   const auto expected = Expected(src, ranges);
   std::vector<int> numbers;
@@ -146,6 +153,40 @@ TEST_P(ExportMatrix, ShowsExactlyTheOverlappingFramesWithSoundInStep) {
     for (const auto& r : expected)
       for (std::size_t i : r) differing += (*frames)[at++].checksum != src.frames[i].checksum;
     EXPECT_EQ(differing, 0);
+  }
+
+  {
+    // The picture's turn (a phone's rotation) is kept; HEVC is written
+    // "hvc1" with its bit depth.
+    auto picture = [](const std::string& path, double* angle, unsigned* tag, int* depth) {
+      AVFormatContext* raw = nullptr;
+      if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
+      ff::InputContextPtr c(raw);
+      avformat_find_stream_info(raw, nullptr);
+      const int v = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      if (v < 0) return false;
+      const AVStream* st = raw->streams[v];
+      const auto* m = reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+      *angle = m ? av_display_rotation_get(m) : 0;
+      *tag = st->codecpar->codec_tag;
+      const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(st->codecpar->format));
+      *depth = d ? d->comp[0].depth : 0;
+      return true;
+    };
+    double srcAngle = 0, outAngle = 0;
+    unsigned srcTag = 0, outTag = 0;
+    int srcDepth = 0, outDepth = 0;
+    ASSERT_TRUE(picture(src.path, &srcAngle, &srcTag, &srcDepth));
+    ASSERT_TRUE(picture(out, &outAngle, &outTag, &outDepth));
+    EXPECT_NEAR(outAngle, srcAngle, 0.01);
+    if (tm::named(cell.source).rotation != 0) {
+      EXPECT_NEAR(std::fabs(srcAngle), 90, 0.01);
+    }
+    if (cell.preset == ExportPreset::Passthrough && tm::named(cell.source).video == tm::VideoCodec::Hevc) {
+      EXPECT_EQ(outTag, MKTAG('h', 'v', 'c', '1'));
+      EXPECT_EQ(outDepth, srcDepth);
+      EXPECT_EQ(srcDepth, tm::named(cell.source).bitDepth);
+    }
   }
 
   if (tm::named(cell.source).subtitles) {
