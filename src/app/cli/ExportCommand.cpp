@@ -177,10 +177,12 @@ std::optional<Usage> Parse(const std::vector<std::string>& args, Options& o) {
 struct HeadlessDocument : ExportDocument {
   std::string path;
   double duration = 0;
+  std::vector<std::string> codecs;
   kerfline::EditState edit;
   bool hasMovie() const override { return true; }
   std::string sourcePath() const override { return path; }
   double movieDuration() const override { return duration; }
+  std::vector<std::string> sourceCodecs() const override { return codecs; }
   kerfline::EditState editState() const override { return edit; }
   bool isDirty() const override { return true; }
   void markExported(const std::string&) override {}
@@ -250,6 +252,7 @@ int RunExportCommand(const std::vector<std::string>& args) {
     return 1;
   }
   doc.duration = source->duration;
+  doc.codecs = source->codecs;
   if (o.keep.empty()) {
     doc.edit.segments = {{0, doc.duration}};
   } else {

@@ -256,6 +256,7 @@ class MGAppDelegate final : public QObject,
   bool hasMovie() const override;
   std::string sourcePath() const override;
   double movieDuration() const override;
+  std::vector<std::string> sourceCodecs() const override;
   kerfline::EditState editState() const override;
   bool isDirty() const override;
   void markExported(const std::string& signature) override;

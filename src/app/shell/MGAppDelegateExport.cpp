@@ -76,6 +76,16 @@ std::string MGAppDelegate::sourcePath() const {
 }
 
 double MGAppDelegate::movieDuration() const { return window_ ? window_->timeline->duration() : 0; }
+
+std::vector<std::string> MGAppDelegate::sourceCodecs() const {
+  std::vector<std::string> codecs;
+  if (const auto& asset = session_->asset()) {
+    for (const kf::media::TrackInfo& t : asset->tracks())
+      if (t.mediaType == kf::media::MediaType::Video || t.mediaType == kf::media::MediaType::Audio)
+        codecs.push_back(t.codec);
+  }
+  return codecs;
+}
 kerfline::EditState MGAppDelegate::editState() const { return edit_->editState(); }
 bool MGAppDelegate::isDirty() const { return edit_->dirty(); }
 

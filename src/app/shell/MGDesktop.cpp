@@ -24,9 +24,14 @@ void MGQtDesktop::runSavePanel(const kf::SavePanelRequest& request,
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDirectory(Q(request.folder));
   dialog.selectFile(Q(request.proposedName));
-  if (request.mpeg4Only) {
-    dialog.setNameFilters({QStringLiteral("MPEG-4 movie (*.mp4)")});
-    dialog.setDefaultSuffix(QStringLiteral("mp4"));
+  if (!request.allowedExtension.empty()) {
+    const QString ext = Q(request.allowedExtension);
+    const QString kind = ext == QLatin1String("mov")    ? QStringLiteral("QuickTime movie")
+                         : ext == QLatin1String("mkv")  ? QStringLiteral("Matroska movie")
+                         : ext == QLatin1String("webm") ? QStringLiteral("WebM movie")
+                                                        : QStringLiteral("MPEG-4 movie");
+    dialog.setNameFilters({kind + QStringLiteral(" (*.") + ext + QStringLiteral(")")});
+    dialog.setDefaultSuffix(ext);
   } else {
     dialog.setNameFilters({QStringLiteral("Movies (*.mp4 *.m4v *.mov *.mkv *.webm *.avi *.ts *.mts)"),
                            QStringLiteral("All files (*)")});

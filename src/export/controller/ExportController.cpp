@@ -8,6 +8,7 @@
 #include "edit/TimeMap.h"
 #include "export/files/FileOps.h"
 #include "export/naming/ExportNaming.h"
+#include "export/plan/OutputContainer.h"
 
 namespace kf {
 namespace {
@@ -131,8 +132,9 @@ void ExportController::exportDocument() {
   const bool copy = isUntouched() && settings_.exportMode() == 0 && settings_.exportSize() == 0;
   SavePanelRequest request;
   request.folder = FolderOf(source);
-  request.proposedName = proposedExportName(lastPathComponent(source), copy);
-  request.mpeg4Only = !copy;
+  const std::string extension = outputExtension(effectivePreset());
+  request.proposedName = proposedExportName(lastPathComponent(source), copy, extension);
+  if (!copy) request.allowedExtension = extension;
   view_.runSavePanel(request, [this, alive](std::optional<std::string> path) {
     if (alive.lock() && path) exportToPath(*path);
   });
@@ -157,9 +159,16 @@ void ExportController::exportToPath(const std::string& destination) {
   startStaged(*staged);
 }
 
+std::string ExportController::outputExtension(ExportPreset preset) const {
+  return FittingExtension(OutputCodecs(preset, document_.sourceCodecs()), lastPathComponent(document_.sourcePath()));
+}
+
 void ExportController::startStaged(const StagedOutput& output) {
+  // A byte copy only where the name says the source's own container: a
+  // different extension asks for that container, which the session writes.
   if (UsesByteCopy(optimizeExport_, replaceTarget_.has_value(), isUntouched(), settings_.exportMode(),
-                   settings_.exportSize()))
+                   settings_.exportSize()) &&
+      KeepsContainer(lastPathComponent(document_.sourcePath()), lastPathComponent(output.finalPath)))
     startByteCopy(output);
   else
     startSession(output);
@@ -248,6 +257,7 @@ void ExportController::startSession(const StagedOutput& output) {
   request.plan = compositionForSegments(segments, fadesIn, fadesOut, preset);
   request.outputPath = output.tempPath;
   request.fileType = outputFileTypeForPath(output.finalPath);
+  request.fileName = lastPathComponent(output.finalPath);
   session_ = sessions_.makeSession(request);
   if (!session_) {
     RemoveFileIfPresent(output.tempPath);
@@ -402,7 +412,8 @@ void ExportController::exportClipsToDirectory(const std::string& folder) {
   clipFolder_ = folder;
   noteOutputFolder(folder);
   clipPaths_.clear();
-  for (const std::string& name : clipFileNames(edit.names, n)) clipPaths_.push_back(JoinPath(folder, name));
+  const std::string extension = outputExtension(effectivePreset());
+  for (const std::string& name : clipFileNames(edit.names, n, extension)) clipPaths_.push_back(JoinPath(folder, name));
   {
     std::lock_guard<std::mutex> lock(clipMutex_);
     clipSessions_.clear();
@@ -467,6 +478,7 @@ void ExportController::runClip(std::size_t j) {
   ExportRequest request;
   request.plan = PlanComposition(r);
   request.fileType = outputFileTypeForPath(clipPaths_[j]);
+  request.fileName = lastPathComponent(clipPaths_[j]);
   // A clip named like the source in the source's folder would replace the
   // movie it is read from.
   if (SameFile(clipPaths_[j], clipSource_)) {

@@ -59,6 +59,10 @@ class ExportDocument {
   virtual std::string sourcePath() const = 0;
   // The movie's duration held by the timeline, seconds.
   virtual double movieDuration() const = 0;
+  // FFmpeg's short names of the codecs of the movie's picture and sound
+  // tracks ("h264", "aac", ...); empty when not known. They decide the
+  // extension of proposed names (OutputContainer.h).
+  virtual std::vector<std::string> sourceCodecs() const = 0;
   virtual kerfline::EditState editState() const = 0;
   virtual bool isDirty() const = 0;
   // Records the signature of the exported edit and refreshes the dirty flag.
@@ -74,7 +78,8 @@ class ExportDocument {
 struct SavePanelRequest {
   std::string folder;        // where the panel starts
   std::string proposedName;
-  bool mpeg4Only = false;    // allowed type: MPEG-4 movies only, else any movie
+  // The one allowed type, by extension ("mp4", "webm", ...); empty: any movie.
+  std::string allowedExtension;
 };
 
 // The window's parts the export drives. Main thread.
@@ -168,6 +173,8 @@ class ExportController {
   void runDeferred();
   void markExported();
   void noteOutputFolder(const std::string& folder);
+  // The extension that fits what an export with `preset` writes.
+  std::string outputExtension(ExportPreset preset) const;
 
   Scheduler& scheduler_;
   ExportDocument& document_;

@@ -61,21 +61,22 @@ std::string safeClipName(std::string_view name, std::string_view fallback) {
   return out;
 }
 
-std::string clipFileName(std::size_t index, std::string_view name) {
+std::string clipFileName(std::size_t index, std::string_view name, std::string_view extension) {
   const std::size_t number = index + 1;
+  const std::string suffix = "." + std::string(extension);
   std::string_view trimmed = IsValidUtf8(name) ? TrimWhitespaceAndNewlines(name) : std::string_view{};
-  if (trimmed.empty()) return "clip-" + Number2(number) + ".mp4";
+  if (trimmed.empty()) return "clip-" + Number2(number) + suffix;
   const std::string prefix = Number2(number) + " - ";
-  const std::string suffix = ".mp4";
   const std::string safe = safeClipName(trimmed, "clip");
   const std::size_t room = kMaxFileNameBytes - prefix.size() - suffix.size();
   return prefix + std::string(Utf8PrefixWithin(safe, room)) + suffix;
 }
 
-std::vector<std::string> clipFileNames(const std::vector<std::string>& names, std::size_t count) {
+std::vector<std::string> clipFileNames(const std::vector<std::string>& names, std::size_t count,
+                                       std::string_view extension) {
   std::vector<std::string> out;
   out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) out.push_back(clipFileName(i, i < names.size() ? names[i] : ""));
+  for (std::size_t i = 0; i < count; ++i) out.push_back(clipFileName(i, i < names.size() ? names[i] : "", extension));
   return out;
 }
 
@@ -150,18 +151,26 @@ std::string newUuidString() {
 
 OutputFileType outputFileTypeForPath(std::string_view path) {
   const FileNameParts parts = splitFileName(lastPathComponent(path));
-  return EqualsIgnoringAsciiCase(parts.extension, "mov") ? OutputFileType::QuickTimeMovie
-                                                         : OutputFileType::MPEG4;
+  if (EqualsIgnoringAsciiCase(parts.extension, "mov")) return OutputFileType::QuickTimeMovie;
+  if (EqualsIgnoringAsciiCase(parts.extension, "mkv")) return OutputFileType::Matroska;
+  if (EqualsIgnoringAsciiCase(parts.extension, "webm")) return OutputFileType::WebM;
+  return OutputFileType::MPEG4;
 }
 
 const char* muxerName(OutputFileType type) {
-  return type == OutputFileType::QuickTimeMovie ? "mov" : "mp4";
+  switch (type) {
+    case OutputFileType::QuickTimeMovie: return "mov";
+    case OutputFileType::Matroska: return "matroska";
+    case OutputFileType::WebM: return "webm";
+    case OutputFileType::MPEG4: break;
+  }
+  return "mp4";
 }
 
-std::string proposedExportName(std::string_view sourceFileName, bool byteCopy) {
+std::string proposedExportName(std::string_view sourceFileName, bool byteCopy, std::string_view extension) {
   FileNameParts parts = splitFileName(sourceFileName);
   if (parts.base.empty()) parts.base = "Kerfline";
-  if (!byteCopy) return parts.base + "-cut.mp4";
+  if (!byteCopy) return parts.base + "-cut." + std::string(extension);
   if (parts.extension.empty()) parts.extension = "mov";
   return parts.base + "-copy." + parts.extension;
 }

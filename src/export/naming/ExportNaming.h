@@ -24,15 +24,17 @@ inline constexpr std::size_t kMaxFileNameBytes = 255;
 // stops removed; the fallback when the result is empty.
 std::string safeClipName(std::string_view name, std::string_view fallback);
 
-// File name of the clip of segment `index` (from 0): "%02lu - %@.mp4" with
+// File name of the clip of segment `index` (from 0): "%02lu - %@.<ext>" with
 // the display number index + 1 and the safe form of the trimmed name
-// (fallback "clip"), or "clip-%02lu.mp4" when the trimmed name is empty. A
-// name that is not valid UTF-8 counts as empty.
-std::string clipFileName(std::size_t index, std::string_view name);
+// (fallback "clip"), or "clip-%02lu.<ext>" when the trimmed name is empty. A
+// name that is not valid UTF-8 counts as empty. `extension` (without the
+// dot) is the one that fits the clips' codecs (see OutputContainer.h).
+std::string clipFileName(std::size_t index, std::string_view name, std::string_view extension = "mp4");
 
 // File names of all clips of an edit with `count` segments. A missing entry
 // of `names` counts as the empty name.
-std::vector<std::string> clipFileNames(const std::vector<std::string>& names, std::size_t count);
+std::vector<std::string> clipFileNames(const std::vector<std::string>& names, std::size_t count,
+                                       std::string_view extension = "mp4");
 
 // A file name split into its base and extension. The extension is what
 // follows the last "." of the name, unless that "." is the first or the last
@@ -60,19 +62,22 @@ std::string temporarySiblingName(std::string_view sourceFileName, std::string_vi
 // "1B4E28BA-2FA1-41D2-883F-0016D3CCA427". Thread-safe.
 std::string newUuidString();
 
-// Container of an output file.
+// Container of an output file, from its extension (any letter case).
 enum class OutputFileType {
-  QuickTimeMovie,  // ".mov", any letter case
-  MPEG4,           // everything else, no extension included
+  QuickTimeMovie,  // ".mov"
+  MPEG4,           // ".mp4", ".m4v" and everything else, no extension included
+  Matroska,        // ".mkv"
+  WebM,            // ".webm"
 };
 OutputFileType outputFileTypeForPath(std::string_view path);
 
-// FFmpeg muxer short name for a container ("mov" or "mp4").
+// FFmpeg muxer short name for a container ("mov", "mp4", "matroska", "webm").
 const char* muxerName(OutputFileType type);
 
 // Name the save panel proposes for a joined export of `sourceFileName`:
 // "%@-copy.%@" (base and the source's extension, "mov" when it has none) when
-// the export will be a byte-for-byte copy, else base + "-cut.mp4".
-std::string proposedExportName(std::string_view sourceFileName, bool byteCopy);
+// the export will be a byte-for-byte copy, else base + "-cut." + `extension`
+// (the one that fits the output's codecs, see OutputContainer.h).
+std::string proposedExportName(std::string_view sourceFileName, bool byteCopy, std::string_view extension = "mp4");
 
 }  // namespace kf

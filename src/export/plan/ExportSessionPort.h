@@ -30,6 +30,9 @@ struct ExportRequest {
   CompositionPlan plan;
   std::string outputPath;
   OutputFileType fileType = OutputFileType::MPEG4;
+  // The output's final name, for messages (the session may write a hidden
+  // temporary file first); empty: the output path's.
+  std::string fileName;
 };
 
 // One export. Threads: every method may be called from any thread.

@@ -7,8 +7,10 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "export/plan/ExportSessionPort.h"
+#include "export/plan/OutputContainer.h"
 #include "platform/ffmpeg/FfmpegUtil.h"
 
 namespace kf::exportimpl {
@@ -39,6 +41,17 @@ Status RunSmartRender(AVFormatContext* in, const ExportRequest& request, const R
 // H.264 or HEVC stored as samples, progressive, in a profile and pixel
 // format the matching encoder writes.
 Status SmartRenderRefusal(const AVFormatContext* in);
+
+// Writes the whole movie, stream-copied, into a container without edit lists
+// (Matroska, WebM).
+Status RunRemux(AVFormatContext* in, const ExportRequest& request, const RunControl& control);
+
+// FFmpeg's short names of the codecs of the source's exported tracks.
+std::vector<std::string> SourceCodecs(const AVFormatContext* in);
+
+// Refuses an output container that cannot hold what the export writes
+// (OutputContainer.h), before anything is written.
+Status CheckContainer(const AVFormatContext* in, const ExportRequest& request);
 
 // Copies format-level metadata (creation time and such) and per-stream
 // metadata, disposition and side data (rotation) from `in` to `out`.

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/export/ExportInternal.h"
+#include "platform/export/Mp4Movie.h"
 #include "platform/export/RangeTiming.h"
 #include "platform/ffmpeg/RangeAvio.h"
 
@@ -40,6 +41,23 @@ void CopyStreamProperties(const AVStream* in, AVStream* out) {
     std::uint8_t* dst = av_stream_new_side_data(out, sd.type, sd.size);
     if (dst) std::memcpy(dst, sd.data, sd.size);
   }
+}
+
+std::vector<std::string> SourceCodecs(const AVFormatContext* in) {
+  std::vector<std::string> codecs;
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    const AVStream* st = in->streams[i];
+    if (!IsExportedStream(st) || st->codecpar->codec_id == AV_CODEC_ID_NONE) continue;
+    std::string name = avcodec_get_name(st->codecpar->codec_id);
+    if (std::find(codecs.begin(), codecs.end(), name) == codecs.end()) codecs.push_back(std::move(name));
+  }
+  return codecs;
+}
+
+Status CheckContainer(const AVFormatContext* in, const ExportRequest& request) {
+  const std::int64_t duration = in->duration > 0 ? ToTimescale(static_cast<double>(in->duration) / AV_TIME_BASE) : 0;
+  return CheckOutputContainer(request.fileName.empty() ? request.outputPath : request.fileName, request.fileType,
+                              request.plan.preset, SourceCodecs(in), KeepsWholeMovie(request.plan.ranges, duration));
 }
 
 Error CancelledError() { return Error{kKerflineErrorDomain, 0, "Export cancelled"}; }
@@ -208,6 +226,7 @@ Result<CheckedSource> OpenCheckedSource(const std::string& path) {
   auto mutex = std::make_shared<std::mutex>();
   CheckedSource source;
   source.duration = duration;
+  source.codecs = exportimpl::SourceCodecs(c);
   source.input = [path, first, mutex]() -> Result<OpenedInput> {
     {
       std::lock_guard<std::mutex> lock(*mutex);
@@ -283,12 +302,22 @@ void FfmpegExportSession::run() {
     } else {
       // Remove whatever a previous export left at the destination.
       ::unlink(request_.outputPath.c_str());
-      if (request_.plan.preset == ExportPreset::Passthrough)
-        result = exportimpl::RunStreamCopy(opened->context.get(), request_, control);
-      else if (request_.plan.preset == ExportPreset::SmartRender)
-        result = exportimpl::RunSmartRender(opened->context.get(), request_, control);
-      else
-        result = exportimpl::RunReencode(opened->context.get(), request_, control);
+      AVFormatContext* in = opened->context.get();
+      const bool editLists = ContainerHasEditLists(request_.fileType);
+      result = exportimpl::CheckContainer(in, request_);
+      if (result) {
+        // Refused before anything was written.
+      } else if (request_.plan.preset == ExportPreset::SmartRender) {
+        result = exportimpl::RunSmartRender(in, request_, control);
+      } else if (request_.plan.preset != ExportPreset::Passthrough) {
+        result = exportimpl::RunReencode(in, request_, control);
+      } else if (editLists) {
+        result = exportimpl::RunStreamCopy(in, request_, control);
+      } else {
+        result = exportimpl::RunRemux(in, request_, control);
+      }
+      // The index goes at the front of every MP4 and QuickTime file.
+      if (!result && editLists && !cancelled_.load()) result = mp4::PutMovieHeaderFirst(request_.outputPath);
     }
   }
   if ((cancelled_.load() || result) && ownsOutput) ::unlink(request_.outputPath.c_str());

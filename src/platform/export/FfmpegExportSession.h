@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/Scheduler.h"
 #include "export/plan/ExportSessionPort.h"
@@ -62,6 +63,7 @@ Result<double> ProbeMovieDuration(const std::string& path);
 // A source checked before any work, opened once.
 struct CheckedSource {
   double duration = 0;  // seconds, positive and finite
+  std::vector<std::string> codecs;  // FFmpeg's short names, picture and sound tracks
   // Hands out the opened source on its first call, then opens afresh (clips
   // read from two sessions at once).
   InputOpener input;

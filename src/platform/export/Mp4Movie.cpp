@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -160,13 +161,27 @@ struct MoovLocation {
   std::uint64_t size = 0;
 };
 
-// Finds the top-level "moov" and checks that nothing but padding follows it.
-Result<MoovLocation> FindMoov(int fd) {
+// Where the top-level boxes lie: the movie header, and the data that the
+// chunk offsets point into (everything but the leading "ftyp" and the
+// header, and the padding after a header at the end).
+struct Layout {
+  MoovLocation moov;
+  std::uint64_t front = 0;                  // end of the leading "ftyp" (0 without one)
+  std::uint64_t dataStart = 0, dataEnd = 0;  // the data region
+  bool headerFirst = false;                 // the header lies right at `front`
+};
+
+// Walks the top-level boxes: the header either right after "ftyp" or after
+// all the data (followed by nothing but padding).
+Result<Layout> ReadLayout(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return Posix(errno, "stat");
   const std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t pos = 0;
   std::optional<MoovLocation> moov;
+  Layout layout;
+  std::uint64_t lastData = 0;  // end of the last box that is neither header nor padding
+  std::size_t index = 0;
   while (pos + 8 <= fileSize) {
     std::uint8_t h[16];
     if (!PreadAll(fd, h, 8, static_cast<off_t>(pos))) return Fail("cannot read box header");
@@ -180,27 +195,171 @@ Result<MoovLocation> FindMoov(int fd) {
     }
     if (size < 8 || size > fileSize - pos) return Fail("malformed top-level box");
     if (type == "moov") {
+      if (moov) return Fail("two movie headers");
       moov = MoovLocation{static_cast<off_t>(pos), size};
-    } else if (moov && type != "free" && type != "skip") {
-      return Fail("the movie header is not the last box");
+    } else if (index == 0 && type == "ftyp") {
+      layout.front = pos + size;
+    } else if (type != "free" && type != "skip") {
+      lastData = pos + size;
     }
     pos += size;
+    ++index;
   }
   if (!moov) return Fail("no movie header");
-  return *moov;
+  layout.moov = *moov;
+  const std::uint64_t moovStart = static_cast<std::uint64_t>(moov->offset);
+  if (moovStart == layout.front) {
+    layout.headerFirst = true;
+    layout.dataStart = moovStart + moov->size;
+    layout.dataEnd = fileSize;
+  } else if (lastData <= moovStart) {
+    layout.dataStart = layout.front;
+    layout.dataEnd = moovStart;
+  } else {
+    return Fail("the movie header lies between sample data");
+  }
+  return layout;
 }
 
-// Finds and reads the "moov" box; `where` receives its place in the file.
-Result<Box> ReadMoov(int fd, MoovLocation* where = nullptr) {
-  auto found = FindMoov(fd);
+// Reads the "moov" box; `where` receives the file's layout.
+Result<Box> ReadMoov(int fd, Layout* where = nullptr) {
+  auto found = ReadLayout(fd);
   if (!found) return found.error();
-  const MoovLocation loc = *found;
-  if (where) *where = loc;
+  const MoovLocation loc = found->moov;
+  if (where) *where = *found;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(loc.size));
   if (!PreadAll(fd, bytes.data(), bytes.size(), loc.offset)) return Fail("cannot read the movie header");
   std::vector<Box> boxes;
   if (!ParseBoxes(bytes.data(), bytes.size(), boxes) || boxes.size() != 1) return Fail("malformed movie header");
   return std::move(boxes[0]);
+}
+
+// Every chunk-offset table ("stco", "co64") of the header.
+void ChunkOffsetBoxes(Box& box, std::vector<Box*>& out) {
+  for (Box& c : box.children) {
+    if (c.container) ChunkOffsetBoxes(c, out);
+    else if (c.type == "stco" || c.type == "co64") out.push_back(&c);
+  }
+}
+
+// The header serialized for position `at`, its chunk offsets moved so that
+// the data that started at `dataStart` starts right after it. A table whose
+// offsets no longer fit 32 bits becomes "co64" (which makes the header, and
+// so the move, larger: repeated until nothing changes).
+Result<std::vector<std::uint8_t>> PlaceHeader(Box moov, std::uint64_t at, std::uint64_t dataStart) {
+  std::vector<Box*> tables;
+  ChunkOffsetBoxes(moov, tables);
+  struct Table {
+    bool wide = false;
+    std::vector<std::uint64_t> offsets;
+  };
+  std::vector<Table> parsed;
+  for (Box* b : tables) {
+    const auto& p = b->payload;
+    Table t;
+    t.wide = b->type == "co64";
+    if (p.size() < 8) return Fail("malformed chunk offsets");
+    const std::uint32_t n = Get32(&p[4]);
+    const std::size_t entry = t.wide ? 8 : 4;
+    if (p.size() < 8 + std::size_t(n) * entry) return Fail("malformed chunk offsets");
+    for (std::uint32_t i = 0; i < n; ++i)
+      t.offsets.push_back(t.wide ? Get64(&p[8 + i * 8]) : Get32(&p[8 + i * 4]));
+    parsed.push_back(std::move(t));
+  }
+  for (int round = 0; round < 3; ++round) {
+    // The header's size depends only on which tables are wide.
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+      Box& b = *tables[i];
+      b.type = parsed[i].wide ? "co64" : "stco";
+      b.payload.assign(8, 0);
+      Put32(&b.payload[4], static_cast<std::uint32_t>(parsed[i].offsets.size()));
+      b.payload.resize(8 + parsed[i].offsets.size() * (parsed[i].wide ? 8 : 4));
+    }
+    std::vector<std::uint8_t> sized;
+    Serialize(moov, sized);
+    const std::uint64_t newStart = at + sized.size();
+    bool widened = false;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+      Table& t = parsed[i];
+      for (std::uint64_t o : t.offsets) {
+        if (o < dataStart) return Fail("a chunk lies outside the sample data");
+        if (!t.wide && o - dataStart + newStart > std::numeric_limits<std::uint32_t>::max()) {
+          t.wide = true;
+          widened = true;
+          break;
+        }
+      }
+    }
+    if (widened) continue;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+      const Table& t = parsed[i];
+      std::uint8_t* e = &tables[i]->payload[8];
+      for (std::uint64_t o : t.offsets) {
+        const std::uint64_t moved = o - dataStart + newStart;
+        if (t.wide) {
+          Put64(e, moved);
+          e += 8;
+        } else {
+          Put32(e, static_cast<std::uint32_t>(moved));
+          e += 4;
+        }
+      }
+    }
+    std::vector<std::uint8_t> out;
+    Serialize(moov, out);
+    return out;
+  }
+  return Fail("chunk offsets do not settle");
+}
+
+// Moves [from, from + length) to `to` inside the file, overlapping or not.
+Status MoveBytes(int fd, std::uint64_t from, std::uint64_t to, std::uint64_t length) {
+  if (from == to || length == 0) return std::nullopt;
+  constexpr std::uint64_t kChunk = 4u << 20;
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::min(kChunk, length)));
+  std::uint64_t done = 0;
+  while (done < length) {
+    const std::uint64_t n = std::min<std::uint64_t>(buf.size(), length - done);
+    // Moving towards the end: copy the last part first, so nothing is
+    // overwritten before it has been read.
+    const std::uint64_t at = to > from ? length - done - n : done;
+    if (!PreadAll(fd, buf.data(), static_cast<std::size_t>(n), static_cast<off_t>(from + at)))
+      return Fail("cannot read the sample data");
+    std::size_t written = 0;
+    while (written < n) {
+      const ssize_t w = ::pwrite(fd, buf.data() + written, static_cast<std::size_t>(n) - written,
+                                 static_cast<off_t>(to + at + written));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return Posix(w < 0 ? errno : EIO, "write");
+      written += static_cast<std::size_t>(w);
+    }
+    done += n;
+  }
+  return std::nullopt;
+}
+
+// Writes `moov` right after the leading "ftyp", the data after it, and
+// drops whatever followed the old header; syncs and closes the file.
+Status WriteHeaderFirst(Fd& fd, const Layout& layout, const Box& moov) {
+  auto placed = PlaceHeader(moov, layout.front, layout.dataStart);
+  if (!placed) return placed.error();
+  const std::vector<std::uint8_t>& bytes = *placed;
+  const std::uint64_t length = layout.dataEnd - layout.dataStart;
+  const std::uint64_t newData = layout.front + bytes.size();
+  if (Status s = MoveBytes(fd.get(), layout.dataStart, newData, length)) return s;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w = ::pwrite(fd.get(), bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(layout.front + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return Posix(w < 0 ? errno : EIO, "write");
+    done += static_cast<std::size_t>(w);
+  }
+  if (::ftruncate(fd.get(), static_cast<off_t>(newData + length)) != 0) return Posix(errno, "truncate");
+  if (::fsync(fd.get()) != 0) return Posix(errno, "fsync");
+  const int raw = fd.release();
+  if (::close(raw) != 0) return Posix(errno, "close");
+  return std::nullopt;
 }
 
 // Offsets of the timescale and duration fields in mvhd and mdhd payloads,
@@ -287,8 +446,8 @@ Status WriteEditLists(const std::string& path, const std::vector<std::vector<Edi
                       std::uint32_t movieTimescale, std::int64_t movieDuration) {
   Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (fd.get() < 0) return Posix(errno, path);
-  MoovLocation loc;
-  auto moovResult = ReadMoov(fd.get(), &loc);
+  Layout layout;
+  auto moovResult = ReadMoov(fd.get(), &layout);
   if (!moovResult) return moovResult.error();
   Box& moov = *moovResult;
 
@@ -351,20 +510,51 @@ Status WriteEditLists(const std::string& path, const std::vector<std::vector<Edi
   }
   if (trackIndex != edits.size()) return Fail("edit lists do not match the tracks");
 
-  std::vector<std::uint8_t> bytes;
-  Serialize(moov, bytes);
-  if (::ftruncate(fd.get(), loc.offset) != 0) return Posix(errno, "truncate");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t w = ::pwrite(fd.get(), bytes.data() + done, bytes.size() - done, loc.offset + static_cast<off_t>(done));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return Posix(w < 0 ? errno : EIO, "write");
-    done += static_cast<std::size_t>(w);
+  return WriteHeaderFirst(fd, layout, moov);
+}
+
+Status PutMovieHeaderFirst(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) return Posix(errno, path);
+  Layout layout;
+  auto moov = ReadMoov(fd.get(), &layout);
+  if (!moov) return moov.error();
+  if (layout.headerFirst) return std::nullopt;
+  return WriteHeaderFirst(fd, layout, *moov);
+}
+
+Result<std::vector<std::uint8_t>> MovieHeaderAt(const std::vector<std::uint8_t>& moovBox, std::uint64_t at,
+                                                std::uint64_t dataStart) {
+  std::vector<Box> boxes;
+  if (!ParseBoxes(moovBox.data(), moovBox.size(), boxes) || boxes.size() != 1 || boxes[0].type != "moov")
+    return Fail("malformed movie header");
+  return PlaceHeader(std::move(boxes[0]), at, dataStart);
+}
+
+Result<std::vector<std::string>> TopLevelBoxes(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return Posix(errno, path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return Posix(errno, "stat");
+  const std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
+  std::vector<std::string> types;
+  std::uint64_t pos = 0;
+  while (pos + 8 <= fileSize) {
+    std::uint8_t h[16];
+    if (!PreadAll(fd.get(), h, 8, static_cast<off_t>(pos))) return Fail("cannot read box header");
+    std::uint64_t size = Get32(h);
+    types.emplace_back(reinterpret_cast<char*>(h + 4), 4);
+    if (size == 1) {
+      if (!PreadAll(fd.get(), h + 8, 8, static_cast<off_t>(pos + 8))) return Fail("cannot read box header");
+      size = Get64(h + 8);
+    } else if (size == 0) {
+      size = fileSize - pos;
+    }
+    if (size < 8 || size > fileSize - pos) return Fail("malformed top-level box");
+    pos += size;
   }
-  if (::fsync(fd.get()) != 0) return Posix(errno, "fsync");
-  const int raw = fd.release();
-  if (::close(raw) != 0) return Posix(errno, "close");
-  return std::nullopt;
+  if (pos != fileSize) return Fail("trailing bytes after the last box");
+  return types;
 }
 
 Result<std::vector<std::vector<EditEntry>>> ReadEditLists(const std::string& path) {

@@ -72,6 +72,45 @@ TEST_F(ExportCommandTest, ChoosesTheSamePathsAsTheWindow) {
   EXPECT_EQ(second->front().number, 60);
 }
 
+TEST_F(ExportCommandTest, TheOutputNameDecidesTheContainerOrTheExportRefuses) {
+  auto isMatroska = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[4] = {};
+    in.read(head, 4);
+    return in && static_cast<unsigned char>(head[0]) == 0x1A && static_cast<unsigned char>(head[1]) == 0x45 &&
+           static_cast<unsigned char>(head[2]) == 0xDF && static_cast<unsigned char>(head[3]) == 0xA3;
+  };
+  // A lossless cut into Matroska would show the frames before the cut.
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("x.mkv"), "--keep", "0.5-1.5"}), 1);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("“x.mkv” cannot be written losslessly"), std::string::npos) << said;
+  EXPECT_NE(said.find(".mp4 or .mov"), std::string::npos) << said;
+  EXPECT_EQ(said.find("Exported"), std::string::npos) << said;
+  EXPECT_FALSE(fs::exists(P("x.mkv")));
+  // Re-encoded, the same cut is Matroska with exactly the kept frames.
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("x.mkv"), "--keep", "0.5-1.5", "--mode", "reencode"}), 0);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("Exported x.mkv"), std::string::npos);
+  EXPECT_TRUE(isMatroska(P("x.mkv")));
+  EXPECT_EQ(Numbers(P("x.mkv")), Range(15, 44));
+  // The whole movie, lossless: Matroska data, not the source's MP4 bytes.
+  EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("whole.mkv")}), 0);
+  EXPECT_TRUE(isMatroska(P("whole.mkv")));
+  EXPECT_EQ(Numbers(P("whole.mkv")), Range(0, 119));
+  // H.264 cannot go into WebM in either mode.
+  for (const char* mode : {"lossless", "reencode"}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("x.webm"), "--keep", "0.5-1.5", "--mode", mode}), 1);
+    const std::string webm = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(webm.find("WebM cannot hold H.264 or AAC"), std::string::npos) << webm;
+    EXPECT_FALSE(fs::exists(P("x.webm")));
+  }
+  // Clips from H.264/AAC are MP4 whatever the folder.
+  EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("clips"), "--keep", "0.5-1.5", "--clips"}), 0);
+  EXPECT_EQ(Numbers(P("clips/clip-01.mp4")), Range(15, 44));
+}
+
 TEST_F(ExportCommandTest, ReportsUsageAndFailuresWithNonZeroStatus) {
   EXPECT_EQ(RunExportCommand({"--export", source_}), 2);
   EXPECT_EQ(RunExportCommand({"--export", source_, "-o", P("x.mp4"), "--keep", "3-1"}), 2);

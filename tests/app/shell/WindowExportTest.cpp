@@ -57,7 +57,7 @@ TEST_F(WindowExportTest, ExportAsShowsProgressInStatusAndTitleAndCancels) {
   ASSERT_EQ(desktop.saves.size(), 1u);
   EXPECT_EQ(desktop.saves[0].proposedName, "demo-cut.mp4");
   EXPECT_EQ(desktop.saves[0].folder, dir.string());
-  EXPECT_TRUE(desktop.saves[0].mpeg4Only);
+  EXPECT_EQ(desktop.saves[0].allowedExtension, "mp4");
   ASSERT_TRUE(delegate->isExportRunning());
   EXPECT_EQ(item(MenuCommand::ExportDocument)->text(), "Cancel Export");
   EXPECT_EQ(window->windowTitle(), "0% — demo.mp4 — Kerfline");
@@ -129,7 +129,7 @@ TEST_F(WindowExportTest, FailuresShowAlertsWithTheirTexts) {
   desktop.saveAnswer = at("copy.mp4");
   choose(MenuCommand::ExportDocument);
   EXPECT_EQ(desktop.saves.back().proposedName, "demo-copy.mp4");
-  EXPECT_FALSE(desktop.saves.back().mpeg4Only);
+  EXPECT_EQ(desktop.saves.back().allowedExtension, "");
   ASSERT_TRUE(scheduler.runUntil([&] { return !delegate->isExportRunning(); }));
   EXPECT_EQ(VisibleErrorAlert(window), "Lossless copy failed: Permission denied");
   EXPECT_FALSE(fs::exists(at("copy.mp4")));

@@ -21,6 +21,7 @@ struct FakeDocument : ExportDocument {
   bool movie = true;
   std::string path;
   double duration = 10;
+  std::vector<std::string> codecs{"h264", "aac"};
   kerfline::EditState edit;
   bool dirty = false;
   std::vector<std::string> exported;
@@ -30,6 +31,7 @@ struct FakeDocument : ExportDocument {
   bool hasMovie() const override { return movie; }
   std::string sourcePath() const override { return path; }
   double movieDuration() const override { return duration; }
+  std::vector<std::string> sourceCodecs() const override { return codecs; }
   kerfline::EditState editState() const override { return edit; }
   bool isDirty() const override { return dirty; }
   void markExported(const std::string& s) override { exported.push_back(s); }
@@ -237,7 +239,7 @@ TEST_F(ExportControllerTest, UntouchedLosslessMovieIsCopiedByteForByte) {
   view.savePanelAnswer = P("movie-copy.mov");
   controller->exportDocument();
   EXPECT_EQ(view.lastSave.proposedName, "movie-copy.mov");
-  EXPECT_FALSE(view.lastSave.mpeg4Only);
+  EXPECT_EQ(view.lastSave.allowedExtension, "");
   EXPECT_TRUE(controller->isBusy());
   EXPECT_EQ(view.menuTitle, "Cancel Export");
   EXPECT_FALSE(view.transport);
@@ -287,7 +289,7 @@ TEST_F(ExportControllerTest, EditedMovieGoesThroughTheSessionWithProgress) {
   factory.outcomes["movie-cut.mp4"] = Outcome::Hold;
   controller->exportDocument();
   EXPECT_EQ(view.lastSave.proposedName, "movie-cut.mp4");
-  EXPECT_TRUE(view.lastSave.mpeg4Only);
+  EXPECT_EQ(view.lastSave.allowedExtension, "mp4");
   ASSERT_EQ(factory.made.size(), 1u);
   ScriptedSession* s = factory.made[0];
   EXPECT_EQ(s->request.plan.preset, ExportPreset::HighestQuality);  // a fade needs the re-encode
@@ -433,6 +435,64 @@ TEST_F(ExportControllerTest, OptimizeCopiesTheWholeMovieIgnoringTheEdit) {
   EXPECT_EQ(factory.made.back()->request.plan.renderSize, (RenderSize{1280, 720}));
   ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
   EXPECT_EQ(view.status(), "Exported after.mp4");
+}
+
+TEST_F(ExportControllerTest, ProposedNamesTakeTheExtensionThatFitsTheCodecsAndTheNameDecidesTheContainer) {
+  // VP8/Vorbis WebM: MP4 cannot hold it, so a lossless cut is proposed as
+  // WebM, clips too; the re-encode writes H.264/AAC and proposes MP4.
+  doc.path = P("trip.webm");
+  { std::ofstream(doc.path) << "webm"; }
+  doc.codecs = {"vp8", "vorbis"};
+  Cut();
+  view.savePanelAnswer.reset();
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "trip-cut.webm");
+  EXPECT_EQ(view.lastSave.allowedExtension, "webm");
+  settings_.setExportMode(kExportModeReencode);
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "trip-cut.mp4");
+  EXPECT_EQ(view.lastSave.allowedExtension, "mp4");
+  settings_.setExportMode(kExportModeLossless);
+  // Uncompressed sound in Matroska: QuickTime keeps the cut exact.
+  doc.path = P("take.mkv");
+  doc.codecs = {"h264", "pcm_s16le"};
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "take-cut.mov");
+  doc.codecs = {"h264", "aac"};
+  controller->exportDocument();
+  EXPECT_EQ(view.lastSave.proposedName, "take-cut.mp4");
+
+  doc.path = P("trip.webm");
+  doc.codecs = {"vp8", "vorbis"};
+  doc.edit.names = {"Intro", ""};
+  settings_.setExportOutput(1);
+  view.folderAnswer = dir_.string();
+  controller->exportDocument();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_TRUE(fs::exists(P("01 - Intro.webm")));
+  EXPECT_TRUE(fs::exists(P("clip-02.webm")));
+  ASSERT_EQ(factory.made.size(), 2u);
+  for (auto* s : factory.made) {
+    EXPECT_EQ(s->request.fileType, OutputFileType::WebM);
+    EXPECT_EQ(s->request.fileName, FinalName(s->request.outputPath));
+  }
+}
+
+TEST_F(ExportControllerTest, AnUntouchedMovieNamedForAnotherContainerIsWrittenNotCopied) {
+  // movie.mov saved as .mkv: the bytes would stay QuickTime under a
+  // Matroska name; the session writes Matroska instead.
+  controller->exportToPath(P("movie.mkv"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  ASSERT_EQ(factory.made.size(), 1u);
+  EXPECT_EQ(factory.made[0]->request.fileType, OutputFileType::Matroska);
+  EXPECT_EQ(factory.made[0]->request.fileName, "movie.mkv");
+  EXPECT_EQ(factory.made[0]->request.plan.preset, ExportPreset::Passthrough);
+  EXPECT_EQ(view.status(), "Exported movie.mkv");
+  // The same container under another name is still a byte copy.
+  controller->exportToPath(P("other.MOV"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(factory.made.size(), 1u);
+  EXPECT_EQ(fs::file_size(P("other.MOV")), fs::file_size(doc.path));
 }
 
 TEST_F(ExportControllerTest, ClipsAreNamedNumberedAndReportedOnce) {

@@ -46,6 +46,8 @@ TEST(ClipFileName, NumbersNamesAndDefaults) {
   // Missing names count as empty; equal names differ by their numbers.
   EXPECT_EQ(clipFileNames({"Same", "Same"}, 3),
             (std::vector<std::string>{"01 - Same.mp4", "02 - Same.mp4", "clip-03.mp4"}));
+  // Clips whose codecs MP4 cannot hold take the extension that fits them.
+  EXPECT_EQ(clipFileNames({"Intro", ""}, 2, "webm"), (std::vector<std::string>{"01 - Intro.webm", "clip-02.webm"}));
 }
 
 TEST(ClipFileName, InvalidUtf8CountsAsNoName) {
@@ -63,6 +65,11 @@ TEST(ClipFileName, LongNamesStayWithinTheFileNameLimit) {
   const std::string middle = file.substr(5, file.size() - 9);
   EXPECT_EQ(middle.size() % 2, 0u);
   EXPECT_EQ(middle, longName.substr(0, middle.size()));
+  // A longer extension leaves less room for the name, never more than the limit.
+  const std::string webm = clipFileName(0, longName, "webm");
+  EXPECT_LE(webm.size(), kMaxFileNameBytes);
+  EXPECT_GE(webm.size(), kMaxFileNameBytes - 1);
+  EXPECT_EQ(webm.substr(webm.size() - 5), ".webm");
 }
 
 TEST(SplitFileName, BaseAndExtension) {
@@ -86,7 +93,7 @@ TEST(TemporarySibling, NameFollowsTheSourceAndStaysInItsFolder) {
   // The sibling of a QuickTime source is written as QuickTime, whatever the case.
   EXPECT_EQ(outputFileTypeForPath(temporarySiblingPath("/m/clip.MOV", uuid)), OutputFileType::QuickTimeMovie);
   EXPECT_EQ(outputFileTypeForPath(temporarySiblingPath("/m/raw", uuid)), OutputFileType::MPEG4);
-  EXPECT_EQ(outputFileTypeForPath(temporarySiblingPath("/m/x.mkv", uuid)), OutputFileType::MPEG4);
+  EXPECT_EQ(outputFileTypeForPath(temporarySiblingPath("/m/x.mkv", uuid)), OutputFileType::Matroska);
 }
 
 TEST(TemporarySibling, LongSourceNamesAreShortenedToFit) {
@@ -112,15 +119,23 @@ TEST(Uuid, CanonicalUpperCaseVersion4AndFresh) {
   EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(OutputFileType, OnlyMovIsQuickTime) {
+TEST(OutputFileType, TheExtensionNamesTheContainer) {
   EXPECT_EQ(outputFileTypeForPath("/x/a.mov"), OutputFileType::QuickTimeMovie);
   EXPECT_EQ(outputFileTypeForPath("/x/a.MoV"), OutputFileType::QuickTimeMovie);
   EXPECT_EQ(outputFileTypeForPath("/x/a.mp4"), OutputFileType::MPEG4);
   EXPECT_EQ(outputFileTypeForPath("/x/a"), OutputFileType::MPEG4);
   EXPECT_EQ(outputFileTypeForPath("/x/a.movie"), OutputFileType::MPEG4);
   EXPECT_EQ(outputFileTypeForPath("/x.mov/a"), OutputFileType::MPEG4);
+  EXPECT_EQ(outputFileTypeForPath("/x/a.mkv"), OutputFileType::Matroska);
+  EXPECT_EQ(outputFileTypeForPath("/x/a.MKV"), OutputFileType::Matroska);
+  EXPECT_EQ(outputFileTypeForPath("/x/a.WebM"), OutputFileType::WebM);
+  EXPECT_EQ(outputFileTypeForPath("/x/a.m4v"), OutputFileType::MPEG4);
+  EXPECT_EQ(outputFileTypeForPath("/x/a.avi"), OutputFileType::MPEG4);
+  EXPECT_EQ(outputFileTypeForPath("/x.mkv/a"), OutputFileType::MPEG4);
   EXPECT_STREQ(muxerName(OutputFileType::QuickTimeMovie), "mov");
   EXPECT_STREQ(muxerName(OutputFileType::MPEG4), "mp4");
+  EXPECT_STREQ(muxerName(OutputFileType::Matroska), "matroska");
+  EXPECT_STREQ(muxerName(OutputFileType::WebM), "webm");
 }
 
 TEST(ProposedExportName, CutOrCopy) {
@@ -128,6 +143,9 @@ TEST(ProposedExportName, CutOrCopy) {
   EXPECT_EQ(proposedExportName("holiday.mkv", true), "holiday-copy.mkv");
   EXPECT_EQ(proposedExportName("holiday", true), "holiday-copy.mov");
   EXPECT_EQ(proposedExportName("", false), "Kerfline-cut.mp4");
+  // The cut's extension is the one that fits its codecs; a copy keeps the source's.
+  EXPECT_EQ(proposedExportName("holiday.webm", false, "webm"), "holiday-cut.webm");
+  EXPECT_EQ(proposedExportName("holiday.webm", true, "mp4"), "holiday-copy.webm");
 }
 
 }  // namespace
