@@ -49,6 +49,34 @@ std::map<int, std::uint64_t> Checksums(const std::string& path) {
   return sums;
 }
 
+// The codec table promises nothing FFmpeg's muxers refuse, and WebM's
+// refusals are FFmpeg's too.
+TEST(OutputContainerTable, EveryCodecAContainerHoldsIsAcceptedByItsMuxer) {
+  const char* candidates[] = {"h264",      "hevc",      "av1",       "vp8",       "vp9",       "mpeg4",     "mpeg2video",
+                              "mpeg1video", "prores",   "mjpeg",     "dnxhd",     "ffv1",      "theora",    "aac",
+                              "mp3",       "mp2",       "opus",      "vorbis",    "flac",      "ac3",       "eac3",
+                              "alac",      "dts",       "truehd",    "pcm_s16le", "pcm_s16be", "pcm_s24le", "pcm_s24be",
+                              "pcm_s32le", "pcm_s32be", "pcm_f32le", "pcm_f32be", "pcm_f64le", "pcm_u8",    "cinepak"};
+  int promised = 0;
+  for (OutputFileType type : {OutputFileType::MPEG4, OutputFileType::QuickTimeMovie, OutputFileType::Matroska,
+                              OutputFileType::WebM}) {
+    const AVOutputFormat* muxer = av_guess_format(muxerName(type), nullptr, nullptr);
+    ASSERT_NE(muxer, nullptr) << muxerName(type);
+    for (const char* name : candidates) {
+      const AVCodecDescriptor* d = avcodec_descriptor_get_by_name(name);
+      ASSERT_NE(d, nullptr) << name;
+      const bool accepted = avformat_query_codec(muxer, d->id, FF_COMPLIANCE_NORMAL) == 1;
+      if (ContainerCarries(type, name)) {
+        ++promised;
+        EXPECT_TRUE(accepted) << muxerName(type) << " " << name;
+      } else if (type == OutputFileType::WebM) {
+        EXPECT_FALSE(accepted) << name;
+      }
+    }
+  }
+  EXPECT_GT(promised, 50);
+}
+
 TEST_F(ExportSessionTest, EveryMp4AndQuickTimeOutputHasItsIndexFirstAndStillShowsExactlyTheKeptFrames) {
   const std::string src = LongMovie();
   std::vector<int> expected = Range(60, 89);
