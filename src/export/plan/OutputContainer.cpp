@@ -151,8 +151,8 @@ bool KeepsContainer(std::string_view sourceFileName, std::string_view destinatio
   const std::string from = Lower(splitFileName(lastPathComponent(sourceFileName)).extension);
   const std::string to = Lower(splitFileName(lastPathComponent(destinationFileName)).extension);
   if (from.empty() || from == to) return true;
-  const auto a = SourceContainer(sourceFileName), b = SourceContainer(destinationFileName);
-  return a && b && *a == *b;
+  const auto own = SourceContainer(sourceFileName);
+  return own && *own == outputFileTypeForPath(destinationFileName);
 }
 
 bool KeepsWholeMovie(const std::vector<SourceRange>& ranges, std::int64_t movieDuration600) {

@@ -55,9 +55,10 @@ std::vector<std::string> OutputCodecs(ExportPreset preset, const std::vector<std
 std::string FittingExtension(const std::vector<std::string>& codecs, std::string_view sourceFileName);
 
 // Whether a byte-for-byte copy of `sourceFileName` may be stored under
-// `destinationFileName`: the same extension (any letter case), two
-// extensions of the same container ("mp4" and "m4v"), or a source without
-// extension (whose copy the save panel proposes as ".mov").
+// `destinationFileName`: the same extension (any letter case), a source
+// without extension (whose copy the save panel proposes as ".mov"), or a
+// destination whose container (outputFileTypeForPath) is the one the
+// source's extension names ("a.mp4" to "b.m4v" or to "b.mp4.part").
 bool KeepsContainer(std::string_view sourceFileName, std::string_view destinationFileName);
 
 // Whether the plan's kept ranges add up to the whole movie: one range from

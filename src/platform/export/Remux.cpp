@@ -18,9 +18,9 @@ class Remuxer {
 
   Status run() {
     if (Status s = openOutput()) return s;
-    for (const SourceRange& r : request_.plan.ranges) {
-      if (r.duration <= 0) continue;
-      if (Status s = CheckSourceReaches(in_, primary_, r)) return s;
+    for (std::size_t k = 0; k < request_.plan.ranges.size(); ++k) {
+      if (request_.plan.ranges[k].duration <= 0) continue;
+      if (Status s = CheckSourceReaches(in_, primary_, ExactRange(request_.plan, k))) return s;
     }
     if (Status s = SeekBefore(in_, primary_, OriginTicks(in_, primary_))) return s;
     ff::PacketPtr pkt = ff::allocPacket();

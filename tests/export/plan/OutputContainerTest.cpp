@@ -124,10 +124,12 @@ TEST(OutputContainer, WholeMoviesAndByteCopies) {
   EXPECT_TRUE(KeepsContainer("a.mp4", "b.M4V"));
   EXPECT_TRUE(KeepsContainer("a", "b.mov"));
   EXPECT_TRUE(KeepsContainer("a.avi", "b.avi"));
+  EXPECT_TRUE(KeepsContainer("a.mp4", "b.mp4.reference"));  // any other extension names MP4
   EXPECT_FALSE(KeepsContainer("a.mp4", "b.mkv"));
   EXPECT_FALSE(KeepsContainer("a.mkv", "b.webm"));
   EXPECT_FALSE(KeepsContainer("a.avi", "b.mp4"));
   EXPECT_FALSE(KeepsContainer("a.mov", "b"));
+  EXPECT_FALSE(KeepsContainer("a.mkv", "b"));
 }
 
 }  // namespace
