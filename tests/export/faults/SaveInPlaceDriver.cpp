@@ -24,10 +24,12 @@ namespace {
 struct Document : kf::ExportDocument {
   std::string path;
   double duration = 0;
+  std::vector<std::string> codecs;
   kerfline::EditState edit;
   bool hasMovie() const override { return true; }
   std::string sourcePath() const override { return path; }
   double movieDuration() const override { return duration; }
+  std::vector<std::string> sourceCodecs() const override { return codecs; }
   kerfline::EditState editState() const override { return edit; }
   bool isDirty() const override { return true; }
   void markExported(const std::string&) override {}
@@ -117,6 +119,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   doc.duration = source->duration;
+  doc.codecs = source->codecs;
   doc.edit.segments = keep.empty() ? std::vector<kf::TimeSpan>{{0, doc.duration}} : keep;
   const std::size_t n = doc.edit.segments.size();
   doc.edit.names.assign(n, "");
