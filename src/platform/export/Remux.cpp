@@ -11,6 +11,12 @@
 namespace kf::exportimpl {
 namespace {
 
+// Subtitle tracks the container stores as they are come along unchanged.
+bool CarriedSubtitle(const AVStream* st, const AVOutputFormat* out) {
+  return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE &&
+         avformat_query_codec(out, st->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 1;
+}
+
 class Remuxer {
  public:
   Remuxer(AVFormatContext* in, const ExportRequest& request, const RunControl& control)
@@ -76,7 +82,7 @@ class Remuxer {
     av_dict_copy(&out_->metadata, in_->metadata, 0);
     for (unsigned i = 0; i < in_->nb_streams; ++i) {
       AVStream* ins = in_->streams[i];
-      if (!IsExportedStream(ins) && !IsCopiedSubtitle(ins, out_->oformat)) continue;
+      if (!IsExportedStream(ins) && !CarriedSubtitle(ins, out_->oformat)) continue;
       AVStream* outs = avformat_new_stream(out_.get(), nullptr);
       if (!outs) return ff::makeError(AVERROR(ENOMEM), "Cannot create a track");
       err = avcodec_parameters_copy(outs->codecpar, ins->codecpar);
