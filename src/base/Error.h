@@ -18,8 +18,12 @@ struct Error {
   std::string domain;
   std::int64_t code = 0;
   std::string message;
+  // What the user can do about it, naming the file concerned (an alert's
+  // informative text); empty when there is nothing to add. Not part of the
+  // error's identity: equality compares domain, code and message.
+  std::string suggestion = {};
 
-  bool operator==(const Error&) const = default;
+  bool operator==(const Error& o) const { return domain == o.domain && code == o.code && message == o.message; }
 };
 
 inline constexpr const char* kRangeErrorDomain = "com.marrowgate.kerfline.range";

@@ -20,7 +20,9 @@
 #include "base/ManualScheduler.h"
 #include "edit/EditState.h"
 #include "export/controller/ExportController.h"
+#include "export/files/FailureAdvice.h"
 #include "export/files/FileOps.h"
+#include "export/naming/ExportNaming.h"
 #include "export/settings/ExportSettings.h"
 #include "platform/export/FfmpegExportSession.h"
 
@@ -227,6 +229,10 @@ struct HeadlessAlerts : AlertPort {
   }
 };
 
+void PrintSuggestion(const Error& error) {
+  if (!error.suggestion.empty()) std::fprintf(stderr, "kerfline: %s\n", error.suggestion.c_str());
+}
+
 }  // namespace
 
 int RunExportCommand(const std::vector<std::string>& args) {
@@ -249,6 +255,7 @@ int RunExportCommand(const std::vector<std::string>& args) {
   auto source = OpenCheckedSource(o.source);
   if (!source) {
     std::fprintf(stderr, "kerfline: %s: %s\n", o.source.c_str(), source.error().message.c_str());
+    PrintSuggestion(AdviseOnFailure(source.error(), {o.source, o.output, "", false}, FailedFile::Source));
     return 1;
   }
   doc.duration = source->duration;
@@ -261,7 +268,10 @@ int RunExportCommand(const std::vector<std::string>& args) {
       if (s.end > s.start) doc.edit.segments.push_back(s);
     }
     if (doc.edit.segments.empty()) {
-      std::fprintf(stderr, "kerfline: the kept ranges lie outside the movie\n");
+      std::fprintf(stderr,
+                   "kerfline: the kept ranges lie outside the movie\nkerfline: “%s” is %.3f s long; give --keep "
+                   "ranges that start before its end\n",
+                   lastPathComponent(o.source).c_str(), doc.duration);
       return 1;
     }
   }
@@ -288,11 +298,17 @@ int RunExportCommand(const std::vector<std::string>& args) {
   kerfline::NormalizeEdit(doc.edit);
 
   if (!o.clips && SameFile(o.output, o.source)) {
-    std::fprintf(stderr, "kerfline: the output is the source movie\n");
+    std::fprintf(stderr,
+                 "kerfline: the output is the source movie\nkerfline: choose another name than “%s” with -o; the "
+                 "source stays as it is\n",
+                 lastPathComponent(o.source).c_str());
     return 1;
   }
   if (o.clips && ::mkdir(o.output.c_str(), 0777) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "kerfline: cannot create %s: %s\n", o.output.c_str(), std::strerror(errno));
+    const int err = errno;
+    std::fprintf(stderr, "kerfline: cannot create %s: %s\n", o.output.c_str(), std::strerror(err));
+    PrintSuggestion(AdviseOnFailure(Error{kPosixErrorDomain, err, std::strerror(err)},
+                                    {o.source, o.output, "", false}, FailedFile::Output));
     return 1;
   }
 
@@ -330,6 +346,7 @@ int RunExportCommand(const std::vector<std::string>& args) {
   }
   if (alerts.error) {
     std::fprintf(stderr, "kerfline: %s\n", alerts.error->message.c_str());
+    PrintSuggestion(*alerts.error);
     return 1;
   }
   if (view.status.find("cancelled") != std::string::npos) {

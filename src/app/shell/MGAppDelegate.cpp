@@ -343,6 +343,7 @@ int MGAppDelegate::runModalAlert(const kf::AlertSpec& alert) {
 void MGAppDelegate::showErrorAlert(const kf::Error& error) {
   auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Kerfline"), Q(error.message), QMessageBox::Ok,
                               window_);
+  if (!error.suggestion.empty()) box->setInformativeText(Q(error.suggestion));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::WindowModal);
   box->open();

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "edit/TimeMap.h"
+#include "export/files/FailureAdvice.h"
 #include "export/files/FileOps.h"
 #include "export/naming/ExportNaming.h"
 #include "export/plan/OutputContainer.h"
@@ -152,7 +153,7 @@ void ExportController::exportToPath(const std::string& destination) {
   if (!staged) {
     replaceTarget_.reset();
     optimizeExport_ = false;
-    presentError(staged.error());
+    presentError(AdviseOnFailure(staged.error(), {document_.sourcePath(), destination, "", false}, FailedFile::Output));
     return;
   }
   noteOutputFolder(FolderOfPath(staged->finalPath));
@@ -197,8 +198,14 @@ void ExportController::startByteCopy(const StagedOutput& output) {
       state->total.store(t);
     });
     if (!outcome.cancelled && !outcome.error) {
-      if (Status s = CommitOutput(output)) outcome.error = Error{s->domain, s->code, "Lossless copy failed: " + s->message};
+      if (Status s = CommitOutput(output)) {
+        outcome.error = Error{s->domain, s->code, "Lossless copy failed: " + s->message};
+        outcome.failedFile = FailedFile::Output;
+      }
     }
+    if (outcome.error)
+      outcome.error = AdviseOnFailure(*outcome.error, {source, output.finalPath, output.tempPath, false},
+                                      outcome.failedFile);
     if (outcome.cancelled || outcome.error) RemoveFileIfPresent(output.tempPath);
     scheduler_.post([this, alive, outcome, destination = output.finalPath] {
       if (alive.lock()) copyFinished(outcome.cancelled, outcome.error, destination);
@@ -261,9 +268,12 @@ void ExportController::startSession(const StagedOutput& output) {
   session_ = sessions_.makeSession(request);
   if (!session_) {
     RemoveFileIfPresent(output.tempPath);
+    const FailureFiles files{document_.sourcePath(), replaceTarget_.value_or(output.finalPath), output.tempPath,
+                             replaceTarget_.has_value()};
     replaceTarget_.reset();
     optimizeExport_ = false;
-    presentError(KerflineError(kPresetUnavailableCode, "The selected export preset is not available for this movie."));
+    presentError(AdviseOnFailure(
+        KerflineError(kPresetUnavailableCode, "The selected export preset is not available for this movie."), files));
     return;
   }
   sessionEditedDuration_ = kerfline::EditedDuration(edit.segments);
@@ -301,6 +311,8 @@ void ExportController::sessionFinished(const StagedOutput& output) {
   view_.hideExportProgress();
   const ExportStatus status = session_->status();
   bool replaced = false;
+  const FailureFiles files{document_.sourcePath(), replaceTarget_.value_or(output.finalPath), output.tempPath,
+                           replaceTarget_.has_value()};
   if (status == ExportStatus::Cancelled) {
     RemoveFileIfPresent(output.tempPath);
     view_.setStatus("Export cancelled");
@@ -326,11 +338,11 @@ void ExportController::sessionFinished(const StagedOutput& output) {
       if (!view_.isMainWindowKey()) view_.requestAttention();
     } else {
       RemoveFileIfPresent(output.tempPath);
-      presentError(*swap);
+      presentError(AdviseOnFailure(*swap, files, replaceTarget_ ? FailedFile::Original : FailedFile::Output));
     }
   } else {
     RemoveFileIfPresent(output.tempPath);
-    presentError(session_->error().value_or(KerflineError(kExportFailedCode, "Export failed.")));
+    presentError(AdviseOnFailure(session_->error().value_or(KerflineError(kExportFailedCode, "Export failed.")), files));
   }
   session_.reset();
   view_.setTransportEnabled(true);
@@ -386,7 +398,7 @@ void ExportController::replaceAfterConfirming(const AlertSpec& alert, const std:
   // volume and the link survives.
   Result<StagedOutput> staged = StageOutput(source);
   if (!staged) {
-    presentError(staged.error());
+    presentError(AdviseOnFailure(staged.error(), {source, source, "", true}, FailedFile::Original));
     return;
   }
   noteOutputFolder(FolderOfPath(staged->finalPath));
@@ -484,23 +496,28 @@ void ExportController::runClip(std::size_t j) {
   if (SameFile(clipPaths_[j], clipSource_)) {
     clipFailures_.fetch_add(1);
     clipCompleted_.fetch_add(1);
-    recordClipError(KerflineError(kClipFailedCode, "A clip would replace the source movie."));
+    Error error = KerflineError(kClipFailedCode, "A clip would replace the source movie.");
+    error.suggestion = "The clip “" + lastPathComponent(clipPaths_[j]) + "” has the name of the movie it is cut from. "
+                       "Rename the clip, or export the clips to another folder.";
+    recordClipError(error);
     return;
   }
   Result<StagedOutput> staged = StageOutput(clipPaths_[j]);
   if (!staged) {
     clipFailures_.fetch_add(1);
     clipCompleted_.fetch_add(1);
-    recordClipError(staged.error());
+    recordClipError(AdviseOnFailure(staged.error(), {clipSource_, clipPaths_[j], "", false}, FailedFile::Output));
     return;
   }
+  const FailureFiles files{clipSource_, clipPaths_[j], staged->tempPath, false};
   request.outputPath = staged->tempPath;
   std::shared_ptr<ExportSessionPort> session = sessions_.makeSession(request);
   if (!session) {
     RemoveFileIfPresent(staged->tempPath);
     clipFailures_.fetch_add(1);
     clipCompleted_.fetch_add(1);
-    recordClipError(KerflineError(kClipPresetCode, "The selected export preset is not available for this clip."));
+    recordClipError(AdviseOnFailure(
+        KerflineError(kClipPresetCode, "The selected export preset is not available for this clip."), files));
     return;
   }
   {
@@ -515,9 +532,9 @@ void ExportController::runClip(std::size_t j) {
   ExportStatus status = session->status();
   std::optional<Error> failure;
   if (status == ExportStatus::Completed) {
-    failure = CommitOutput(*staged);
+    if (Status s = CommitOutput(*staged)) failure = AdviseOnFailure(*s, files, FailedFile::Output);
   } else if (status != ExportStatus::Cancelled) {
-    failure = session->error().value_or(KerflineError(kClipFailedCode, "A clip export failed."));
+    failure = AdviseOnFailure(session->error().value_or(KerflineError(kClipFailedCode, "A clip export failed.")), files);
   }
   if (status != ExportStatus::Completed || failure) RemoveFileIfPresent(staged->tempPath);
   if (failure) {
@@ -559,12 +576,20 @@ void ExportController::clipsFinished() {
     view_.setStatus("Clip export cancelled");
   } else if (failures > 0) {
     std::string description = "Unknown export error";
+    std::string suggestion;
     {
       std::lock_guard<std::mutex> lock(firstErrorMutex_);
-      if (clipFirstError_) description = clipFirstError_->message;
+      if (clipFirstError_) {
+        description = clipFirstError_->message;
+        suggestion = clipFirstError_->suggestion;
+      }
     }
-    presentError(KerflineError(kClipPresetCode, std::to_string(failures) + " clip export failure" +
-                                                    (failures == 1 ? "" : "s") + " — " + description));
+    Error summary = KerflineError(kClipPresetCode, std::to_string(failures) + " clip export failure" +
+                                                       (failures == 1 ? "" : "s") + " — " + description);
+    summary.suggestion = suggestion.empty()
+                             ? "The clips that were written in “" + lastPathComponent(clipFolder_) + "” are complete."
+                             : suggestion;
+    presentError(summary);
   } else {
     markExported();
     lastExportPath_ = clipFolder_;

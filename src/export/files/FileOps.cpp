@@ -110,12 +110,14 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
   // the open, a device would be read forever. O_NONBLOCK keeps a file
   // swapped in after the check from blocking the open.
   if (Status s = CheckRegularFile(source)) {
+    outcome.failedFile = FailedFile::Source;
     outcome.error = s->domain == kPosixErrorDomain ? CopyError(static_cast<int>(s->code))
                                                    : Error{s->domain, s->code, "Lossless copy failed: " + s->message};
     return outcome;
   }
   const int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) {
+    outcome.failedFile = FailedFile::Source;
     outcome.error = CopyError(errno);
     return outcome;
   }
@@ -123,6 +125,7 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
   if (::fstat(in, &before) != 0 || !S_ISREG(before.st_mode)) {
     err = errno;
     ::close(in);
+    outcome.failedFile = FailedFile::Source;
     outcome.error = err ? CopyError(err) : Error{kKerflineErrorDomain, kNotRegularFileCode,
                                                  "Lossless copy failed: the source is not a regular file"};
     return outcome;
@@ -131,6 +134,7 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
   if (out < 0) {
     err = errno;
     ::close(in);
+    outcome.failedFile = FailedFile::Output;
     outcome.error = CopyError(err);
     return outcome;
   }
@@ -168,6 +172,7 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
       if (n < 0) {
         if (errno == EINTR) continue;
         err = errno;
+        outcome.failedFile = FailedFile::Source;
         break;
       }
       ssize_t written = 0;
@@ -176,6 +181,7 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
         if (w < 0 && errno == EINTR) continue;
         if (w < 1) {
           err = w < 0 ? errno : EIO;
+          outcome.failedFile = FailedFile::Output;
           break;
         }
         written += w;
@@ -190,6 +196,7 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
   cancelled = cancel.load();
   Status changed;
   if (!err && !cancelled) {
+    outcome.failedFile = FailedFile::Source;
     struct stat after {};
     if (endedEarly) {
       changed = Error{kKerflineErrorDomain, kSourceChangedCode,
@@ -203,12 +210,16 @@ CopyOutcome CopyFileBytes(const std::string& source, const std::string& destinat
                       "Lossless copy failed: the source movie changed while it was copied"};
     }
   }
-  if (!err && !changed && !cancelled && ::fsync(out) != 0) err = errno;
+  if (!err && !changed && !cancelled && ::fsync(out) != 0) {
+    err = errno;
+    outcome.failedFile = FailedFile::Output;
+  }
   ::close(in);
   const bool failed = err || changed;
   if (failed || cancelled) ::unlink(destination.c_str());
   if (::close(out) != 0 && !failed && !cancelled) {
     err = errno;
+    outcome.failedFile = FailedFile::Output;
     ::unlink(destination.c_str());
   }
   outcome.cancelled = cancelled;

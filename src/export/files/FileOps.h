@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/Error.h"
+#include "export/files/FailureAdvice.h"
 
 namespace kf {
 
@@ -29,6 +30,9 @@ using CopyProgress = std::function<void(std::uint64_t, std::uint64_t)>;
 struct CopyOutcome {
   bool cancelled = false;
   Status error;  // "Lossless copy failed: …"
+  // Which side failed, when the failing call tells (reading the source or
+  // writing the destination).
+  std::optional<FailedFile> failedFile;
 };
 
 // Copies `source` to `destination` (created 0600 if missing, truncated) in

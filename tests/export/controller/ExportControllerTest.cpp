@@ -104,7 +104,7 @@ std::string FinalName(const std::string& outputPath) {
 // A session whose outcome the test scripts by output file name: Completed
 // writes the file; Failed fails (with or without an error); Hold runs until
 // cancelled.
-enum class Outcome { Complete, Fail, FailWithError, Hold };
+enum class Outcome { Complete, Fail, FailWithError, FailNamingTheFile, Hold };
 
 class ScriptedSession : public ExportSessionPort {
  public:
@@ -119,6 +119,10 @@ class ScriptedSession : public ExportSessionPort {
       case Outcome::Fail: return finish(lock, ExportStatus::Failed, std::move(completion));
       case Outcome::FailWithError:
         error_ = Error{"FFmpeg", -28, "No space left on device"};
+        return finish(lock, ExportStatus::Failed, std::move(completion));
+      case Outcome::FailNamingTheFile:
+        // As the media library reports a file it cannot create.
+        error_ = Error{"FFmpeg", -EACCES, "Cannot create " + request.outputPath + ": Permission denied"};
         return finish(lock, ExportStatus::Failed, std::move(completion));
       case Outcome::Hold: completion_ = std::move(completion); return;
     }
@@ -343,6 +347,72 @@ TEST_F(ExportControllerTest, SessionCancelAndFailuresRemoveTheOutput) {
   EXPECT_FALSE(controller->isBusy());
 }
 
+// Every failure keeps its own message (the alert's title and the status
+// line) and says, naming the file, what the user can change.
+TEST_F(ExportControllerTest, FailureMessagesNameTheFileAndSayWhatToChange) {
+  const std::string movie = fs::path(doc.path).filename().string();
+  const std::string folder = dir_.filename().string();
+  auto last = [&] { return alerts.errors.back(); };
+  Cut();
+  factory.outcomes["full.mp4"] = Outcome::FailWithError;
+  controller->exportToPath(P("full.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(last().message, "No space left on device");
+  EXPECT_EQ(last().suggestion, "There is not enough free space for “full.mp4” in the folder “" + folder +
+                                   "”. Free some space there, or export to a folder on another disk.");
+  EXPECT_EQ(view.status(), "No space left on device");
+
+  // The hidden name the movie is written under never shows.
+  factory.outcomes["denied.mp4"] = Outcome::FailNamingTheFile;
+  controller->exportToPath(P("denied.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(last().message, "Cannot create " + P("denied.mp4") + ": Permission denied");
+  EXPECT_EQ(last().suggestion, "Kerfline may not write “denied.mp4” in the folder “" + folder +
+                                   "”. Choose a folder you can write to, or change the folder's permissions.");
+
+  factory.outcomes["bad.mp4"] = Outcome::Fail;
+  controller->exportToPath(P("bad.mp4"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(last(), (Error{"Kerfline", 3, "Export failed."}));
+  EXPECT_EQ(last().suggestion, "Exporting “" + movie + "” to “bad.mp4” failed; nothing was written there. Try the "
+                               "other export mode in Export Settings (lossless or re-encode), or another output size.");
+
+  factory.outcomes["*"] = Outcome::FailWithError;
+  controller->saveInPlace();
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(last().suggestion, "There is not enough free space for “" + movie + "” in the folder “" + folder +
+                                   "”. Free some space there, or export to a folder on another disk. Or use Export "
+                                   "As… to save the edit under another name; the original stays as it is.");
+  factory.outcomes.clear();
+
+  factory.unavailable = true;
+  controller->exportToPath(P("none.mp4"));
+  EXPECT_EQ(last(), (Error{"Kerfline", 7, "The selected export preset is not available for this movie."}));
+  EXPECT_NE(last().suggestion.find("Exporting “" + movie + "” to “none.mp4” failed"), std::string::npos);
+  factory.unavailable = false;
+
+  // A byte copy of a movie that was moved away meanwhile.
+  doc.edit = {};
+  doc.edit.segments = {{0, doc.duration}};
+  doc.edit.names = {""};
+  doc.edit.fadeIns = {0};
+  doc.edit.fadeOuts = {0};
+  const std::string moved = P("moved.mov");
+  fs::rename(doc.path, moved);
+  controller->exportToPath(P("copy.mov"));
+  ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
+  EXPECT_EQ(last().message, std::string("Lossless copy failed: ") + std::strerror(ENOENT));
+  EXPECT_EQ(last().suggestion, "The movie “" + movie + "” was moved or deleted from the folder “" + folder +
+                                   "”. Open it again from where it is now, then export again.");
+  fs::rename(moved, doc.path);
+
+  // A folder that cannot take the hidden file.
+  fs::create_directory(dir_ / "taken.mov");
+  controller->exportToPath(P("taken.mov"));
+  EXPECT_EQ(last().message, "“taken.mov” is a folder, not a regular file");
+  EXPECT_EQ(last().suggestion, "Choose another name for the export; what is at “taken.mov” stays as it is.");
+}
+
 TEST_F(ExportControllerTest, SaveInPlaceSwapsOnlyACompleteMovie) {
   // Unedited: nothing to save, no alert.
   controller->saveInPlace();
@@ -540,6 +610,10 @@ TEST_F(ExportControllerTest, ClipFailuresAreSummedAndCancelStopsTheRest) {
   EXPECT_EQ(alerts.errors[0].code, 6);
   EXPECT_TRUE(alerts.errors[0].message == "2 clip export failures — No space left on device" ||
               alerts.errors[0].message == "2 clip export failures — A clip export failed.");
+  // What the first failure suggests, for its clip.
+  EXPECT_TRUE(alerts.errors[0].suggestion.find("“clip-02.mp4”") != std::string::npos ||
+              alerts.errors[0].suggestion.find("to “clip-04.mp4” failed") != std::string::npos)
+      << alerts.errors[0].suggestion;
   EXPECT_EQ(view.status(), alerts.errors[0].message);
   EXPECT_TRUE(doc.exported.empty());
   EXPECT_FALSE(fs::exists(P("clip-02.mp4")));
@@ -557,6 +631,8 @@ TEST_F(ExportControllerTest, ClipFailuresAreSummedAndCancelStopsTheRest) {
   ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
   ASSERT_EQ(alerts.errors.size(), 1u);
   EXPECT_EQ(alerts.errors[0].message, "1 clip export failure — A clip would replace the source movie.");
+  EXPECT_EQ(alerts.errors[0].suggestion, "The clip “clip-03.mp4” has the name of the movie it is cut from. Rename "
+                                         "the clip, or export the clips to another folder.");
   EXPECT_EQ(fs::file_size(doc.path), sourceSize);
   doc.path = original;
 

@@ -217,13 +217,13 @@ TEST_F(ExportFaultTest, SourcesAreCheckedBeforeAnyWork) {
   std::ofstream(P("empty.mp4"));
   ASSERT_EQ(::mkfifo(P("pipe.mp4").c_str(), 0600), 0);
   const struct {
-    std::string source, message;
+    std::string source, message, advice;
   } cases[] = {
-      {P("random.mp4"), "This movie cannot be played."},
-      {P("notes.mp4"), "This movie cannot be played."},
-      {P("empty.mp4"), "This movie cannot be played."},
-      {"/dev/zero", "It is not a regular file."},
-      {P("pipe.mp4"), "It is not a regular file."},
+      {P("random.mp4"), "This movie cannot be played.", "Check that “random.mp4” is a complete movie file"},
+      {P("notes.mp4"), "This movie cannot be played.", "Check that “notes.mp4” is a complete movie file"},
+      {P("empty.mp4"), "This movie cannot be played.", "Check that “empty.mp4” is a complete movie file"},
+      {"/dev/zero", "It is not a regular file.", "Open a movie file instead of “zero”."},
+      {P("pipe.mp4"), "It is not a regular file.", "Open a movie file instead of “pipe.mp4”."},
   };
   for (const auto& c : cases) {
     std::ofstream(O("out.mp4")) << kPrecious;
@@ -231,6 +231,7 @@ TEST_F(ExportFaultTest, SourcesAreCheckedBeforeAnyWork) {
     const int status = run.wait(20);
     EXPECT_EQ(status, 1) << c.source;
     EXPECT_NE(run.err().find(c.message), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("kerfline: " + c.advice), std::string::npos) << run.err();
     EXPECT_EQ(ReadAll(O("out.mp4")), kPrecious) << c.source;
     EXPECT_EQ(Temporaries(), 0);
     std::printf("[fault] source %s: exit %d, %s\n", fs::path(c.source).filename().c_str(), status,
@@ -250,6 +251,8 @@ TEST_F(ExportFaultTest, AMovieThatEndsBeforeTheKeptRangeFailsAndSaysWhere) {
     EXPECT_EQ(status, 1) << mode;
     EXPECT_NE(run.err().find("The movie ends at 00:0"), std::string::npos) << run.err();
     EXPECT_NE(run.err().find("before the kept range ending at 00:20.000"), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("kerfline: “front.mp4” ends earlier than its header says"), std::string::npos)
+        << run.err();
     EXPECT_TRUE(OutNames().empty());
     std::printf("[fault] truncated source, %s: exit %d\n", mode, status);
   }
@@ -503,6 +506,10 @@ TEST_F(ExportFaultTest, AFullDiskStopsAReencodeWithAClearMessageAndNoFile) {
     const int status = run.wait();
     EXPECT_EQ(status, 1) << c.name << ": " << run.err();
     EXPECT_NE(run.err().find(std::strerror(EFBIG)), std::string::npos) << c.name << ": " << run.err();
+    EXPECT_NE(run.err().find("kerfline: “movie.mp4” would be larger than the disk holding “out” or a file-size "
+                             "limit allows."),
+              std::string::npos)
+        << c.name << ": " << run.err();
     EXPECT_EQ(ReadAll(O("movie.mp4")), kPrecious);
     EXPECT_EQ(Temporaries(), 0);
     std::printf("[fault] file-size limit, %s: exit %d\n", c.name, status);
@@ -520,6 +527,9 @@ TEST_F(ExportFaultTest, AFullDiskStopsAReencodeWithAClearMessageAndNoFile) {
     const int status = run.wait();
     EXPECT_EQ(status, 1) << c.name << ": " << run.err();
     EXPECT_NE(run.err().find(std::strerror(ENOSPC)), std::string::npos) << c.name << ": " << run.err();
+    EXPECT_NE(run.err().find("kerfline: There is not enough free space for “movie.mp4” in the folder “small”."),
+              std::string::npos)
+        << c.name << ": " << run.err();
     EXPECT_EQ(ReadAll(P("small/movie.mp4")), kPrecious);
     std::vector<std::string> left;
     for (auto& e : fs::directory_iterator(P("small"))) left.push_back(e.path().filename().string());
@@ -545,6 +555,10 @@ TEST_F(ExportFaultTest, AReadOnlyFolderGivesAClearMessageAndNoFile) {
       const int status = run.wait();
       EXPECT_EQ(status, 1) << run.err();
       EXPECT_NE(run.err().find("Cannot write in the folder"), std::string::npos) << run.err();
+      EXPECT_NE(run.err().find("kerfline: Kerfline may not write “" + name + "” in the folder “" +
+                               fs::path(folder).parent_path().filename().string() + "”."),
+                std::string::npos)
+          << run.err();
       EXPECT_FALSE(fs::exists(folder + "new.mp4"));
       EXPECT_EQ(ReadAll(folder + "earlier.mp4"), "earlier export");
       std::printf("[fault] read-only folder, %s to %s: exit %d\n", mode, name.c_str(), status);
@@ -563,6 +577,10 @@ TEST_F(ExportFaultTest, DestinationsThatAreNotFilesAreRefused) {
       const int status = run.wait(20);
       EXPECT_EQ(status, 1) << run.err();
       EXPECT_NE(run.err().find("not a regular file"), std::string::npos) << run.err();
+      EXPECT_NE(run.err().find("kerfline: Choose another name for the export; what is at “" +
+                               fs::path(out).filename().string() + "” stays as it is."),
+                std::string::npos)
+          << run.err();
       std::printf("[fault] destination %s%s: exit %d\n", fs::path(out).filename().c_str(),
                   extra.empty() ? " (byte copy)" : "", status);
     }
