@@ -11,7 +11,9 @@
 //
 // Prints one line of key=value pairs: cpu (percent of one core over the
 // measured seconds), rss_mb, fps (pictures presented per second), drops
-// (libmpv's dropped frames, decoder and output, over the measured seconds).
+// (libmpv's dropped frames, decoder and output, over the measured seconds),
+// width and height (the picture's area: the reference is shown at the same
+// size, since drawing the picture costs in proportion to it).
 // scripts/bench.sh runs it next to the mpv program and prints the ratios.
 #include <sys/resource.h>
 
@@ -112,9 +114,10 @@ int main(int argc, char** argv) {
     const auto frames0 = view->framesPresented();
     QTimer::singleShot(static_cast<int>(seconds * 1000), [&, cpu0, wall0, drops0, frames0] {
       const double wall = WallSeconds() - wall0;
-      std::printf("cpu=%.2f rss_mb=%.1f fps=%.2f drops=%.0f gl=%d\n", 100.0 * (ProcessorSeconds() - cpu0) / wall,
-                  ResidentMegabytes(), static_cast<double>(view->framesPresented() - frames0) / wall,
-                  Drops(*player) - drops0, view->usesOpenGL() ? 1 : 0);
+      std::printf("cpu=%.2f rss_mb=%.1f fps=%.2f drops=%.0f gl=%d width=%d height=%d\n",
+                  100.0 * (ProcessorSeconds() - cpu0) / wall, ResidentMegabytes(),
+                  static_cast<double>(view->framesPresented() - frames0) / wall, Drops(*player) - drops0,
+                  view->usesOpenGL() ? 1 : 0, view->width(), view->height());
       std::fflush(stdout);
       QApplication::quit();
     });

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """The mpv program measured as kerfline_bench_window measures the window.
 
-  mpv_probe.py empty SECONDS | paused MOVIE SECONDS | playing MOVIE SECONDS |
-               first-frame MOVIE
+  mpv_probe.py [--size WxH] empty SECONDS | paused MOVIE SECONDS |
+               playing MOVIE SECONDS | first-frame MOVIE
 
 Starts `mpv` with its own OpenGL output (no configuration, no sound device),
 waits for its first picture, and prints the same key=value line: cpu
 (percent of one core, every thread), rss_mb, fps (frames presented per
 second: frames shown minus those dropped by the output and the decoder)
 and drops; first-frame prints the seconds from starting the process to its
-first picture.
+first picture. --size sets its window (the picture area) to the size of
+the program's picture (default 980x700), so both draw as many pixels.
 """
 import json, os, socket, subprocess, sys, tempfile, time
 
@@ -55,12 +56,16 @@ class Ipc:
 
 
 def main():
+    geometry = "980x700"
+    if sys.argv[1] == "--size":
+        geometry = sys.argv[2]
+        del sys.argv[1:3]
     mode = sys.argv[1]
     movie = sys.argv[2] if mode != "empty" else None
     seconds = float(sys.argv[-1]) if mode != "first-frame" else 0
     sock = tempfile.mktemp(prefix="mpvprobe")
     args = ["mpv", "--no-config", "--vo=gpu", "--gpu-sw=yes", "--ao=null", "--keep-open=yes", "--idle=yes", "--force-window=yes",
-            "--geometry=980x700", f"--input-ipc-server={sock}", "--really-quiet"]
+            f"--geometry={geometry}", f"--input-ipc-server={sock}", "--really-quiet"]
     if mode in ("paused", "first-frame"):
         args.append("--pause")
     if movie:
