@@ -159,9 +159,10 @@ int main(int argc, char** argv) {
   std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
 
 #if KERFLINE_HAVE_MPV_VIEW
+  // The view makes its OpenGL context in the background while the window is
+  // built and the movie probed, and tells the player which renderer shows
+  // the exposure preview.
   auto* videoView = new kf::mpv::MpvVideoView(player);
-  // The OpenGL renderer shows the exposure preview in its own pass.
-  player->setExposureByShader(videoView->usesOpenGL());
   QWidget* pictureView = videoView;
 #else
   QWidget* pictureView = new QWidget;

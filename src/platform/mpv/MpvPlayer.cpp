@@ -425,6 +425,10 @@ void MpvPlayer::load(const std::shared_ptr<MpvPlayerItem>& item, double start) {
     // picture and the second part's sound.
     if (plan.video && plan.audio) options += std::string(options.empty() ? "" : ",") + "vid=1,aid=2";
   }
+  if (auto gate = std::move(outputGate_)) {
+    outputGate_ = nullptr;
+    gate();
+  }
   mpv_set_property_string(mpv_, "demuxer-lavf-o", plan.timeline ? "advanced_editlist=0" : "advanced_editlist=1");
   const std::uint64_t reply = kLoadReplyBit | nextId_++;
   loadReplies_[reply] = item;

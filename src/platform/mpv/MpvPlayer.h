@@ -111,6 +111,10 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   bool videoDecoderActive() const { return decoderKnown_; }
   // Called on the main thread whenever the two values above change.
   void setDecoderObserver(std::function<void()> observer) { decoderObserver_ = std::move(observer); }
+  // Runs once, just before the first movie is handed to libmpv: a picture
+  // view makes its render context there (libmpv's video output needs it
+  // when the movie opens). Null: none.
+  void setVideoOutputGate(std::function<void()> gate) { outputGate_ = std::move(gate); }
 
   // Runs the drain of libmpv's event queue now (tests that need events
   // without waiting for the posted drain may call it; harmless otherwise).
@@ -182,6 +186,7 @@ class MpvPlayer final : public media::Player, public std::enable_shared_from_thi
   std::string appliedFilter_;  // the video filter chain libmpv was given
   std::string appliedShader_;  // the user shader file libmpv was given ("" none)
   bool exposureByShader_ = false;
+  std::function<void()> outputGate_;
   // The exposure the video filter applies, read by the frame tap (any thread).
   std::atomic<double> filterStops_{0};
   // Generated shader files, one per exposure value (libmpv caches a shader

@@ -10,12 +10,14 @@
 #include <QOpenGLContext>
 #include <QOpenGLPaintDevice>
 #include <QPainter>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 namespace kf::mpv {
 
@@ -31,14 +33,53 @@ namespace kf::mpv {
 // libmpv announces it, without waiting for a paint event.
 class MpvVideoView::GlSurface : public QWindow {
  public:
-  GlSurface(mpv_handle* mpv, MpvVideoView* view, std::unique_ptr<QOpenGLContext> context)
-      : mpv_(mpv), view_(view), context_(std::move(context)) {
+  GlSurface(mpv_handle* mpv, MpvVideoView* view) : mpv_(mpv), view_(view) {
     setSurfaceType(QSurface::OpenGLSurface);
-    setFormat(context_->format());
+    setFormat(QSurfaceFormat::defaultFormat());
     setFlags(flags() | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
+    // Making the first OpenGL context loads and starts the driver, the
+    // longest step of a launch: it runs on a thread of its own while the
+    // window is built and the movie probed, and is waited for only when the
+    // picture is first needed (see resolve()).
+    // (Asking Qt whether contexts may be made on other threads would itself
+    // load the driver; should it fail there, resolve() tries again here.)
+    QThread* gui = QThread::currentThread();
+    maker_ = std::thread([this, gui, format = format()] {
+      auto context = std::make_unique<QOpenGLContext>();
+      context->setFormat(format);
+      if (!context->create()) return;
+      context->moveToThread(gui);
+      made_ = std::move(context);
+    });
+  }
+  ~GlSurface() override {
+    if (maker_.joinable()) maker_.join();
+    if (ctx_) {
+      context_->makeCurrent(&offscreen_);
+      mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
+      mpv_render_context_free(ctx_);
+      context_->doneCurrent();
+    }
+  }
+  // Waits for the context and makes libmpv's render context with it current
+  // on an offscreen surface; false when OpenGL does not work after all.
+  // Main thread; once.
+  bool resolve() {
+    if (resolved_) return ctx_ != nullptr;
+    resolved_ = true;
+    if (maker_.joinable()) maker_.join();
+    context_ = std::move(made_);
+    if (!context_) {
+      context_ = std::make_unique<QOpenGLContext>();
+      context_->setFormat(format());
+      if (!context_->create()) {
+        context_.reset();
+        return false;
+      }
+    }
     offscreen_.setFormat(context_->format());
     offscreen_.create();
-    if (!context_->makeCurrent(&offscreen_)) return;
+    if (!context_->makeCurrent(&offscreen_)) return false;
     mpv_opengl_init_params init{&GlSurface::procAddress, nullptr};
     int advanced = 0;
     mpv_render_param params[] = {
@@ -49,17 +90,11 @@ class MpvVideoView::GlSurface : public QWindow {
     };
     if (mpv_render_context_create(&ctx_, mpv_, params) < 0) ctx_ = nullptr;
     context_->doneCurrent();
-    if (ctx_) mpv_render_context_set_update_callback(ctx_, &GlSurface::onUpdate, this);
+    if (!ctx_) return false;
+    mpv_render_context_set_update_callback(ctx_, &GlSurface::onUpdate, this);
+    if (isExposed()) draw(false);
+    return true;
   }
-  ~GlSurface() override {
-    if (ctx_) {
-      context_->makeCurrent(&offscreen_);
-      mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
-      mpv_render_context_free(ctx_);
-      context_->doneCurrent();
-    }
-  }
-  bool ready() const { return ctx_ != nullptr; }
   void redraw() { draw(false); }
 
  protected:
@@ -127,6 +162,9 @@ class MpvVideoView::GlSurface : public QWindow {
 
   mpv_handle* mpv_;
   MpvVideoView* view_;
+  std::thread maker_;
+  std::unique_ptr<QOpenGLContext> made_;  // written by maker_ before it ends
+  bool resolved_ = false;
   std::unique_ptr<QOpenGLContext> context_;
   QOffscreenSurface offscreen_;
   mpv_render_context* ctx_ = nullptr;
@@ -135,18 +173,17 @@ class MpvVideoView::GlSurface : public QWindow {
 };
 
 namespace {
-// An OpenGL context for the picture; null where OpenGL is not available.
-std::unique_ptr<QOpenGLContext> MakeContext() {
-  if (std::getenv("KERFLINE_SOFTWARE_VIDEO")) return nullptr;
-  if (QGuiApplication::platformName() == QLatin1String("offscreen")) return nullptr;
-  auto context = std::make_unique<QOpenGLContext>();
-  if (!context->create()) return nullptr;
-  return context;
+// Whether the platform may offer OpenGL for the picture at all.
+bool OpenGLPlatform() {
+  if (std::getenv("KERFLINE_SOFTWARE_VIDEO")) return false;
+  return QGuiApplication::platformName() != QLatin1String("offscreen");
 }
 }  // namespace
 
 bool MpvVideoView::openGLAvailable() {
-  return MakeContext() != nullptr;
+  if (!OpenGLPlatform()) return false;
+  QOpenGLContext probe;
+  return probe.create();
 }
 
 MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware)
@@ -156,20 +193,43 @@ MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, b
   // call then waits for its time on the main thread; handed over when due,
   // the render returns at once and the window stays responsive.
   mpv_set_property_string(player_->handle(), "video-timing-offset", "0");
-  if (auto context = forceSoftware ? nullptr : MakeContext()) {
-    auto* surface = new GlSurface(player_->handle(), this, std::move(context));
-    if (surface->ready()) {
-      auto* layout = new QVBoxLayout(this);
-      layout->setContentsMargins(0, 0, 0, 0);
-      gl_ = surface;
-      glContainer_ = QWidget::createWindowContainer(gl_, this);
-      glContainer_->setFocusPolicy(Qt::NoFocus);
-      glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);
-      layout->addWidget(glContainer_);
-      return;
-    }
-    delete surface;
+  if (!forceSoftware && OpenGLPlatform()) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    gl_ = new GlSurface(player_->handle(), this);
+    glContainer_ = QWidget::createWindowContainer(gl_, this);
+    glContainer_->setFocusPolicy(Qt::NoFocus);
+    glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    layout->addWidget(glContainer_);
+    // libmpv starts its video output only with a render context: the
+    // player's first load waits for it.
+    player_->setVideoOutputGate([this] { resolveOutput(); });
+    return;
   }
+  startSoftware();
+}
+
+void MpvVideoView::resolveOutput() {
+  if (outputResolved_) return;
+  outputResolved_ = true;
+  if (gl_ && !gl_->resolve()) {
+    // No working OpenGL after all: the software renderer draws instead.
+    delete glContainer_;
+    glContainer_ = nullptr;
+    gl_ = nullptr;
+    startSoftware();
+  }
+  // The OpenGL renderer shows the exposure preview in its own pass.
+  player_->setExposureByShader(gl_ != nullptr);
+}
+
+bool MpvVideoView::usesOpenGL() const {
+  const_cast<MpvVideoView*>(this)->resolveOutput();
+  return gl_ != nullptr;
+}
+
+void MpvVideoView::startSoftware() {
+  outputResolved_ = true;
   mpv_render_param params[] = {
       {MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(MPV_RENDER_API_TYPE_SW)},
       {MPV_RENDER_PARAM_INVALID, nullptr},
@@ -182,6 +242,7 @@ MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, b
 }
 
 MpvVideoView::~MpvVideoView() {
+  player_->setVideoOutputGate(nullptr);
   if (sw_) {
     mpv_render_context_set_update_callback(sw_, nullptr, nullptr);
     mpv_render_context_free(sw_);

@@ -37,7 +37,10 @@ class MpvVideoView : public QWidget {
   explicit MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent = nullptr, bool forceSoftware = false);
   ~MpvVideoView() override;
 
-  bool usesOpenGL() const { return gl_ != nullptr; }
+  // Whether the picture is drawn with OpenGL. Waits for the OpenGL context
+  // (made on a thread of its own from construction on) if it is not there
+  // yet, as does the player's first load.
+  bool usesOpenGL() const;
   // Whether this machine and platform can use the OpenGL path.
   static bool openGLAvailable();
 
@@ -66,11 +69,14 @@ class MpvVideoView : public QWidget {
   class GlSurface;
   static void onUpdate(void* context);
   void softwareUpdate();
+  void resolveOutput();
+  void startSoftware();
 
   std::shared_ptr<MpvPlayer> player_;
   ::mpv_render_context* sw_ = nullptr;  // software path
   GlSurface* gl_ = nullptr;            // OpenGL path (native child window)
   QWidget* glContainer_ = nullptr;     // its place among the widgets
+  bool outputResolved_ = false;        // the renderer is decided
   QImage image_;
   double darkening_ = 0;
   std::uint64_t framesPresented_ = 0;

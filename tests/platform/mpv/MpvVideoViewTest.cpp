@@ -91,14 +91,16 @@ TEST(MpvVideoView, OpenGLPictureOfAMovieOpenedBeforeTheWindowShowsIsDrawn) {
   auto p = kf::mpv::MpvPlayer::create(sched, kf::mpv::MpvOptions{"libmpv", "null", {}});
   ASSERT_TRUE(p.ok()) << p.error().message;
   auto player = *p;
+  // Its OpenGL context is still being made (in the background) when the
+  // movie is handed over: the load waits for it.
   auto view = std::make_unique<kf::mpv::MpvVideoView>(player);
-  ASSERT_TRUE(view->usesOpenGL());
   auto item =
       player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
   int failures = 0;
   item->addFailedToPlayToEndObserver([&](const kf::Error&) { ++failures; });
   player->replaceCurrentItem(item);
   ASSERT_TRUE(pumpUntil(sched, [&] { return item->status() == kf::media::ItemStatus::ReadyToPlay; }));
+  ASSERT_TRUE(view->usesOpenGL());
   std::optional<bool> done;
   player->seekToTime(40 / 30.0, 0, 0, [&](bool f) { done = f; });
   ASSERT_TRUE(pumpUntil(sched, [&] { return done.has_value(); }));
