@@ -178,7 +178,8 @@ class ScriptedSession : public ExportSessionPort {
 struct ScriptedFactory : ExportSessionFactory {
   std::mutex mu;  // guards everything here
   std::map<std::string, Outcome> outcomes;  // by file name; default Complete
-  std::vector<ScriptedSession*> made;
+  std::vector<ScriptedSession*> made;  // alive only while the controller holds them
+  std::vector<ExportRequest> requests;  // every request, kept
   bool unavailable = false;
   std::unique_ptr<ExportSessionPort> makeSession(const ExportRequest& r) override {
     std::lock_guard<std::mutex> lock(mu);
@@ -187,6 +188,7 @@ struct ScriptedFactory : ExportSessionFactory {
     if (it == outcomes.end()) it = outcomes.find("*");
     auto s = std::make_unique<ScriptedSession>(r, it == outcomes.end() ? Outcome::Complete : it->second);
     made.push_back(s.get());
+    requests.push_back(r);
     return s;
   }
   std::size_t heldCount() {
@@ -553,10 +555,11 @@ TEST_F(ExportControllerTest, AnUntouchedMovieNamedForAnotherContainerIsWrittenNo
   // Matroska name; the session writes Matroska instead.
   controller->exportToPath(P("movie.mkv"));
   ASSERT_TRUE(sched.runUntil([&] { return Idle(); }));
-  ASSERT_EQ(factory.made.size(), 1u);
-  EXPECT_EQ(factory.made[0]->request.fileType, OutputFileType::Matroska);
-  EXPECT_EQ(factory.made[0]->request.fileName, "movie.mkv");
-  EXPECT_EQ(factory.made[0]->request.plan.preset, ExportPreset::Passthrough);
+  // (The finished session is gone: its request is read from the factory's record.)
+  ASSERT_EQ(factory.requests.size(), 1u);
+  EXPECT_EQ(factory.requests[0].fileType, OutputFileType::Matroska);
+  EXPECT_EQ(factory.requests[0].fileName, "movie.mkv");
+  EXPECT_EQ(factory.requests[0].plan.preset, ExportPreset::Passthrough);
   EXPECT_EQ(view.status(), "Exported movie.mkv");
   // The same container under another name is still a byte copy.
   controller->exportToPath(P("other.MOV"));
