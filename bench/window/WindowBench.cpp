@@ -24,6 +24,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -34,6 +35,7 @@
 #include "platform/mpv/MpvPlayer.h"
 #include "platform/mpv/MpvVideoView.h"
 #include "platform/qt/QtScheduler.h"
+#include "playback/session/MovieURL.h"
 
 namespace {
 
@@ -82,8 +84,15 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName(QStringLiteral("MarrowgateBench"));
   QApplication::setApplicationName(QStringLiteral("KerflineBench"));
   std::setlocale(LC_NUMERIC, "C");
+  auto openGL = kf::mpv::MpvVideoView::startOpenGL();
 
   kf::QtScheduler scheduler;
+  // As the program starts with a movie: it is prepared and probed from now
+  // on, while the player starts and the window is built.
+  MGAppDelegate::Preparer prepare = MGMakeMoviePreparer(scheduler);
+  const std::string startup = withMovie ? std::filesystem::absolute(movie).lexically_normal().string() : "";
+  if (withMovie)
+    if (auto url = kf::ParseMovieURL(startup)) prepare = MGPrepareAhead(std::move(prepare), *url);
   kf::mpv::MpvOptions options;
   options.vo = "libmpv";
   options.ao = "null";
@@ -93,20 +102,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto player = created.value();
-  auto* view = new kf::mpv::MpvVideoView(player);
+  auto* view = new kf::mpv::MpvVideoView(player, nullptr, false, std::move(openGL));
   MGQtSettingsStore settings;
   MGAppDelegate::Services services;
   services.scheduler = &scheduler;
   services.player = player.get();
   services.pictureView = view;
   services.settings = &settings;
-  services.prepare = MGMakeMoviePreparer(scheduler);
+  services.prepare = std::move(prepare);
   services.exportSessions = MGMakeExportSessions();
   services.pictureDarkening = [view](double amount) { view->setDarkening(amount); };
 
   MGAppDelegate delegate(std::move(services));
+  if (withMovie) delegate.setStartupURL(startup);
   delegate.applicationDidFinishLaunching();
-  if (withMovie) delegate.openURL(movie);
 
   // Measures from `start` for `seconds`, prints and quits.
   std::function<void()> measure = [&] {

@@ -1,5 +1,9 @@
 #include "analysis/WaveformExtractor.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -7,6 +11,10 @@
 #include <utility>
 
 namespace kf {
+
+namespace {
+constexpr int kWorkerNiceness = 10;
+}  // namespace
 
 std::optional<int> WaveformBucket(double time, double duration) {
   if (!std::isfinite(time) || !(duration > 0) || !std::isfinite(duration)) return std::nullopt;
@@ -93,6 +101,11 @@ void WaveformExtractor::startWaveformForAsset(std::shared_ptr<media::MediaAsset>
   auto finished = std::make_shared<std::atomic<bool>>(false);
   std::thread t([shared = shared_, scheduler = ports_.scheduler, open = ports_.openReader, asset = std::move(asset),
                  duration, g, finished] {
+    // Background work: where cores are few it yields to the player's
+    // decoding and drawing (the first picture of a movie just opened) rather
+    // than delaying them. Only this thread (and the decoder threads it
+    // starts) is lowered.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWorkerNiceness);
     run(shared, scheduler, open, asset, duration, g);
     std::uint64_t before = shared->finished;
     while (before < g && !shared->finished.compare_exchange_weak(before, g)) {

@@ -22,8 +22,8 @@ using Completion = std::function<void(MGPreparation)>;
 // Delivers the result once, on the main thread.
 class Delivery {
  public:
-  Delivery(Scheduler& scheduler, Completion completion)
-      : scheduler_(scheduler), completion_(std::move(completion)) {}
+  Delivery(Scheduler& scheduler, Completion completion, std::function<void(const MGPreparation&)> prepared)
+      : scheduler_(scheduler), completion_(std::move(completion)), prepared_(std::move(prepared)) {}
   void operator()(MGPreparation result) {
     Completion completion;
     {
@@ -31,6 +31,7 @@ class Delivery {
       completion.swap(completion_);
     }
     if (!completion) return;
+    if (prepared_ && result.asset) prepared_(result);
     scheduler_.post([completion = std::move(completion), result = std::move(result)]() mutable {
       completion(std::move(result));
     });
@@ -40,6 +41,7 @@ class Delivery {
   Scheduler& scheduler_;
   std::mutex mu_;  // guards completion_
   Completion completion_;
+  const std::function<void(const MGPreparation&)> prepared_;
 };
 
 std::string FileNameOr(const std::string& name) {
@@ -223,7 +225,7 @@ std::string MGRangeAssetURL(const std::string& host, const std::string& fileName
 
 MGCancelPreparation MGPrepareRangeAssetForURL(const std::string& url, Scheduler& scheduler, Completion completion,
                                               MGPreparationOptions options) {
-  auto deliver = std::make_shared<Delivery>(scheduler, std::move(completion));
+  auto deliver = std::make_shared<Delivery>(scheduler, std::move(completion), options.prepared);
   std::string registry =
       options.registryDirectory.empty() ? MGLarderRegistryDirectory() : options.registryDirectory;
   auto parts = MGParseURL(url);

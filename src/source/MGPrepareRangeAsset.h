@@ -70,6 +70,11 @@ struct MGPreparationOptions {
   double connectTimeoutSeconds = 10.0;
   // Opens a local file as a range service; empty: MGFileRangeService.
   std::function<std::shared_ptr<MGRangeServiceProtocol>(const std::string& path)> openFile;
+  // Runs with a prepared movie on the preparation's thread, just before the
+  // result is delivered: what can start at once (the media engine's probe)
+  // need not wait for the main thread. Not for a failed or cancelled
+  // preparation.
+  std::function<void(const MGPreparation&)> prepared;
 };
 
 // Abandons a preparation that has not delivered yet: a Larder connection it

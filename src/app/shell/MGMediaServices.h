@@ -10,4 +10,10 @@
 #include "app/shell/MGAppDelegate.h"
 
 MGAppDelegate::Preparer MGMakeMoviePreparer(kf::Scheduler& scheduler);
+// Begins preparing `url` now (at launch: the movie named on the command line,
+// while the player starts and the window is built) and returns a preparer
+// that hands this preparation, finished or not, to the first request for
+// the same movie; every other request goes to `prepare`. A result never
+// claimed is let go (its loader ended) with the preparer.
+MGAppDelegate::Preparer MGPrepareAhead(MGAppDelegate::Preparer prepare, const kf::MovieURL& url);
 MGAppDelegate::ExportSessionsForAsset MGMakeExportSessions();

@@ -24,6 +24,7 @@
 #include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
 #include "app/shell/StartupArguments.h"
+#include "playback/session/MovieURL.h"
 #include "platform/desktop/LauncherEntry.h"
 #include "platform/desktop/OpenRequests.h"
 #include "platform/ffmpeg/FfmpegAudioReader.h"
@@ -58,6 +59,21 @@ void ApplyDarkAppearance(QApplication& app) {
   p.setColor(QPalette::Disabled, QPalette::Text, dim);
   p.setColor(QPalette::Disabled, QPalette::ButtonText, dim);
   app.setPalette(p);
+}
+
+// The window's (and the About box's) icon: the installed theme's, else the
+// program's own copy. Finding it loads the icon theme's plugins and image
+// readers; while the OpenGL driver loads on its thread that would wait for it
+// (the dynamic loader loads one library at a time), so the icon is set once
+// the driver has loaded.
+void SetWindowIcon() {
+  QIcon icon = QIcon::fromTheme(QStringLiteral("com.marrowgate.Kerfline"));
+#if KERFLINE_HAVE_ICON_RESOURCE
+  if (icon.isNull())
+    for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
+      icon.addFile(QStringLiteral(":/icons/%1x%1/com.marrowgate.Kerfline.png").arg(size), QSize(size, size));
+#endif
+  QApplication::setWindowIcon(icon);
 }
 
 // While the toolkit starts, a fatal message (no display server, no platform
@@ -112,6 +128,11 @@ int main(int argc, char** argv) {
   QtMessageHandler previousHandler = qInstallMessageHandler(ToolkitStartupMessage);
   QApplication app(toolkitArgc, toolkitArgv.data());
   qInstallMessageHandler(previousHandler);
+#if KERFLINE_HAVE_MPV_VIEW
+  // The OpenGL driver loads and starts on a thread of its own from now on,
+  // while the rest of the program starts (see MpvVideoView::startOpenGL).
+  auto openGL = kf::mpv::MpvVideoView::startOpenGL(SetWindowIcon);
+#endif
   QApplication::setApplicationVersion(QString::fromStdString(kf::ProgramVersion()));
   // Names the installed desktop entry: the window's icon and the launcher's
   // identity on Wayland and in launcher-entry signals.
@@ -121,16 +142,6 @@ int main(int argc, char** argv) {
   // libmpv refuses a numeric locale other than "C"; QApplication has just
   // set it from the environment.
   std::setlocale(LC_NUMERIC, "C");
-  ApplyDarkAppearance(app);
-  // The window's (and the About box's) icon: the installed theme's, else the
-  // program's own copy.
-  QIcon icon = QIcon::fromTheme(QStringLiteral("com.marrowgate.Kerfline"));
-#if KERFLINE_HAVE_ICON_RESOURCE
-  if (icon.isNull())
-    for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
-      icon.addFile(QStringLiteral(":/icons/%1x%1/com.marrowgate.Kerfline.png").arg(size), QSize(size, size));
-#endif
-  QApplication::setWindowIcon(icon);
 
   const std::string cwd = QDir::currentPath().toStdString();
   const auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
@@ -142,6 +153,18 @@ int main(int argc, char** argv) {
   if (startup && kf::desktop::OfferToRunningInstance(*startup)) return kf::kExitSuccess;
 
   kf::QtScheduler scheduler;
+  // The movie named on the command line is prepared and probed from now on,
+  // while the player starts and the window is built.
+  MGAppDelegate::Preparer prepare = MGMakeMoviePreparer(scheduler);
+  if (startup)
+    if (auto url = kf::ParseMovieURL(*startup)) prepare = MGPrepareAhead(std::move(prepare), *url);
+  ApplyDarkAppearance(app);
+#if KERFLINE_HAVE_MPV_VIEW
+  if (!openGL) SetWindowIcon();
+#else
+  SetWindowIcon();
+#endif
+
   kf::mpv::MpvOptions options;
 #if KERFLINE_HAVE_MPV_VIEW
   options.vo = "libmpv";
@@ -149,7 +172,11 @@ int main(int argc, char** argv) {
   // hardware where it knows that to be reliable (the processor otherwise).
   options.hwdec = "auto-safe";
 #endif
-  options.ao = "";
+  // Sound goes to the first of these systems that answers. libmpv's own list
+  // ends with SDL, which on Linux only wraps the same systems and, on a
+  // machine without sound, takes a quarter of a second to give up; libmpv
+  // opens the sound output before it shows the first picture of a movie.
+  options.ao = "pipewire,pulse,alsa,jack";
   auto created = kf::mpv::MpvPlayer::create(scheduler, options);
   if (!created.ok()) {
     QMessageBox::critical(nullptr, QStringLiteral("Kerfline"),
@@ -159,10 +186,10 @@ int main(int argc, char** argv) {
   std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
 
 #if KERFLINE_HAVE_MPV_VIEW
-  // The view makes its OpenGL context in the background while the window is
-  // built and the movie probed, and tells the player which renderer shows
-  // the exposure preview.
-  auto* videoView = new kf::mpv::MpvVideoView(player);
+  // The view takes the OpenGL context begun above (waited for only when the
+  // picture is first needed), and tells the player which renderer shows the
+  // exposure preview.
+  auto* videoView = new kf::mpv::MpvVideoView(player, nullptr, false, std::move(openGL));
   QWidget* pictureView = videoView;
 #else
   QWidget* pictureView = new QWidget;
@@ -186,7 +213,7 @@ int main(int argc, char** argv) {
   kf::desktop::LauncherEntry launcher;
   services.launcherProgress = [&launcher](std::optional<double> fraction) { launcher.setProgress(fraction); };
   services.openAudio = &kf::ff::OpenFirstAudioTrackOfAsset;
-  services.prepare = MGMakeMoviePreparer(scheduler);
+  services.prepare = std::move(prepare);
 
 
   services.exportSessions = MGMakeExportSessions();

@@ -260,6 +260,14 @@ void FfmpegAsset::loadValuesAsynchronously(std::function<void()> completion) {
   }
   if (completion) completions_.push_back(std::move(completion));
   if (status_ == media::LoadStatus::Loading) return;
+  startWorker();
+}
+
+void FfmpegAsset::beginLoading() {
+  if (status_ == media::LoadStatus::Unknown) startWorker();
+}
+
+void FfmpegAsset::startWorker() {
   status_ = media::LoadStatus::Loading;
   std::weak_ptr<FfmpegAsset> weak = weak_from_this();
   // The probe seals the recording; a served movie's loader keeps it.

@@ -6,8 +6,9 @@
 // probe runs on a thread owned by the asset; destroying the asset cancels
 // the probe's I/O and waits for the thread, and completions not yet run are
 // dropped.
-// Threads: main thread for every call; the completion is posted through the
-// scheduler given at creation, which must outlive the asset.
+// Threads: main thread for every call but beginLoading (see there); the
+// completion is posted through the scheduler given at creation, which must
+// outlive the asset.
 // Errors: a file that cannot be opened or probed fails with FFmpeg's error
 // (domain "FFmpeg"); a served movie whose bytes could not be read fails with
 // the loader's error instead.
@@ -43,6 +44,11 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
   std::string url() const override { return url_; }
   std::shared_ptr<MGRangeAssetLoader> resourceLoader() const override { return loader_; }
   void loadValuesAsynchronously(std::function<void()> completion) override;
+  // Begins the probe now, without a completion (loadValuesAsynchronously
+  // adds one later). The one call that may come from another thread: the
+  // thread that made the asset, before it hands the asset to the main
+  // thread, so the probe need not wait for the main thread to be free.
+  void beginLoading();
   media::LoadStatus loadStatus() const override { return status_; }
   std::optional<Error> loadError() const override { return error_; }
   bool isPlayable() const override { return playable_; }
@@ -56,6 +62,7 @@ class FfmpegAsset final : public media::MediaAsset, public std::enable_shared_fr
   FfmpegAsset(std::string url, std::shared_ptr<MGRangeAssetLoader> loader, Scheduler& scheduler,
               std::shared_ptr<MGCapturingRangeService> source);
   void finish(Probe probe);
+  void startWorker();
 
   const std::string url_;
   const std::shared_ptr<MGRangeAssetLoader> loader_;

@@ -312,6 +312,12 @@ Result<std::shared_ptr<MpvPlayer>> MpvPlayer::create(Scheduler& scheduler, const
       {"input-vo-keyboard", "no"},
       {"osc", "no"},
       {"load-scripts", "no"},
+      // libmpv's built-in scripts (statistics overlay, console, profile
+      // conditions) are reached only through its own key bindings, which are
+      // off: each would start a script interpreter of its own.
+      {"load-stats-overlay", "no"},
+      {"load-osd-console", "no"},
+      {"load-auto-profiles", "no"},
       {"ytdl", "no"},
       {"audio-display", "no"},
       {"sub-auto", "no"},

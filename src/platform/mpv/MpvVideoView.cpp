@@ -4,6 +4,7 @@
 #include <mpv/render.h>
 #include <mpv/render_gl.h>
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QOffscreenSurface>
@@ -16,10 +17,49 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <thread>
 
 namespace kf::mpv {
+
+// Making the first OpenGL context loads and starts the driver, the longest
+// step of a launch: it runs on a thread of its own from the moment the
+// application object exists, while the rest of the program starts, the
+// window is built and the movie probed, and is waited for only when the
+// picture is first needed (see GlSurface::resolve()).
+// (Asking Qt whether contexts may be made on other threads would itself
+// load the driver; should it fail there, resolve() tries again on the main
+// thread.)
+class MpvVideoView::OpenGLStart {
+ public:
+  explicit OpenGLStart(std::function<void()> done = nullptr) {
+    QThread* gui = QThread::currentThread();
+    maker_ = std::thread([this, gui, format = QSurfaceFormat::defaultFormat(), done = std::move(done)] {
+      auto context = std::make_unique<QOpenGLContext>();
+      context->setFormat(format);
+      if (context->create()) {
+        context->moveToThread(gui);
+        made_ = std::move(context);
+      }
+      if (done) QMetaObject::invokeMethod(qApp, done, Qt::QueuedConnection);
+    });
+  }
+  ~OpenGLStart() {
+    if (maker_.joinable()) maker_.join();
+  }
+  OpenGLStart(const OpenGLStart&) = delete;
+  OpenGLStart& operator=(const OpenGLStart&) = delete;
+  // Waits for the thread; the context it made, or null. Main thread; once.
+  std::unique_ptr<QOpenGLContext> take() {
+    if (maker_.joinable()) maker_.join();
+    return std::move(made_);
+  }
+
+ private:
+  std::thread maker_;
+  std::unique_ptr<QOpenGLContext> made_;  // written by maker_ before it ends
+};
 
 // The OpenGL path: libmpv draws into a native child window of its own, which
 // is presented by itself: a new picture does not make the toolkit compose
@@ -33,27 +73,13 @@ namespace kf::mpv {
 // libmpv announces it, without waiting for a paint event.
 class MpvVideoView::GlSurface : public QWindow {
  public:
-  GlSurface(mpv_handle* mpv, MpvVideoView* view) : mpv_(mpv), view_(view) {
+  GlSurface(mpv_handle* mpv, MpvVideoView* view, std::shared_ptr<OpenGLStart> start)
+      : mpv_(mpv), view_(view), start_(start ? std::move(start) : std::make_shared<OpenGLStart>()) {
     setSurfaceType(QSurface::OpenGLSurface);
     setFormat(QSurfaceFormat::defaultFormat());
     setFlags(flags() | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
-    // Making the first OpenGL context loads and starts the driver, the
-    // longest step of a launch: it runs on a thread of its own while the
-    // window is built and the movie probed, and is waited for only when the
-    // picture is first needed (see resolve()).
-    // (Asking Qt whether contexts may be made on other threads would itself
-    // load the driver; should it fail there, resolve() tries again here.)
-    QThread* gui = QThread::currentThread();
-    maker_ = std::thread([this, gui, format = format()] {
-      auto context = std::make_unique<QOpenGLContext>();
-      context->setFormat(format);
-      if (!context->create()) return;
-      context->moveToThread(gui);
-      made_ = std::move(context);
-    });
   }
   ~GlSurface() override {
-    if (maker_.joinable()) maker_.join();
     if (ctx_) {
       context_->makeCurrent(&offscreen_);
       mpv_render_context_set_update_callback(ctx_, nullptr, nullptr);
@@ -67,8 +93,8 @@ class MpvVideoView::GlSurface : public QWindow {
   bool resolve() {
     if (resolved_) return ctx_ != nullptr;
     resolved_ = true;
-    if (maker_.joinable()) maker_.join();
-    context_ = std::move(made_);
+    context_ = start_->take();
+    start_.reset();
     if (!context_) {
       context_ = std::make_unique<QOpenGLContext>();
       context_->setFormat(format());
@@ -162,8 +188,7 @@ class MpvVideoView::GlSurface : public QWindow {
 
   mpv_handle* mpv_;
   MpvVideoView* view_;
-  std::thread maker_;
-  std::unique_ptr<QOpenGLContext> made_;  // written by maker_ before it ends
+  std::shared_ptr<OpenGLStart> start_;  // until resolved
   bool resolved_ = false;
   std::unique_ptr<QOpenGLContext> context_;
   QOffscreenSurface offscreen_;
@@ -180,13 +205,19 @@ bool OpenGLPlatform() {
 }
 }  // namespace
 
+std::shared_ptr<MpvVideoView::OpenGLStart> MpvVideoView::startOpenGL(std::function<void()> done) {
+  if (!OpenGLPlatform()) return nullptr;
+  return std::make_shared<OpenGLStart>(std::move(done));
+}
+
 bool MpvVideoView::openGLAvailable() {
   if (!OpenGLPlatform()) return false;
   QOpenGLContext probe;
   return probe.create();
 }
 
-MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware)
+MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, bool forceSoftware,
+                           std::shared_ptr<OpenGLStart> openGL)
     : QWidget(parent), player_(std::move(player)) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   // libmpv hands a frame over this long before it is due and the render
@@ -196,7 +227,7 @@ MpvVideoView::MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent, b
   if (!forceSoftware && OpenGLPlatform()) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    gl_ = new GlSurface(player_->handle(), this);
+    gl_ = new GlSurface(player_->handle(), this, std::move(openGL));
     glContainer_ = QWidget::createWindowContainer(gl_, this);
     glContainer_->setFocusPolicy(Qt::NoFocus);
     glContainer_->setAttribute(Qt::WA_TransparentForMouseEvents);

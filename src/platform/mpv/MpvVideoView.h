@@ -22,6 +22,7 @@
 #include <QImage>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/mpv/MpvPlayer.h"
@@ -33,8 +34,20 @@ namespace kf::mpv {
 class MpvVideoView : public QWidget {
   Q_OBJECT
  public:
+  // The first OpenGL context, begun at once on a thread of its own: call it
+  // as soon as the application object exists and hand it to the view, so
+  // the driver loads and starts while the rest of the program does. `done`
+  // runs on the main thread once the thread has ended (the driver loaded,
+  // the context made or not). Null where the OpenGL path is not taken
+  // (`done` is not run then). Main thread.
+  class OpenGLStart;
+  static std::shared_ptr<OpenGLStart> startOpenGL(std::function<void()> done = nullptr);
+
   // `forceSoftware` picks the software renderer even where OpenGL works.
-  explicit MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent = nullptr, bool forceSoftware = false);
+  // `openGL` (from startOpenGL()) is the context begun earlier; without it
+  // the view begins its own.
+  explicit MpvVideoView(std::shared_ptr<MpvPlayer> player, QWidget* parent = nullptr, bool forceSoftware = false,
+                        std::shared_ptr<OpenGLStart> openGL = nullptr);
   ~MpvVideoView() override;
 
   // Whether the picture is drawn with OpenGL. Waits for the OpenGL context
