@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/export/AvcRestart.h"
 #include "platform/export/ExportInternal.h"
 #include "platform/export/Mp4Movie.h"
 #include "platform/export/NalUnits.h"
@@ -54,6 +55,16 @@ struct Track {
   // order counts, leading pictures of an open group of pictures).
   int nalLengthSize = 0;                  // 0: not applicable
   bool anyWritten = false;
+  // H.264: the range's first keyframe's leading pictures (after it in
+  // decoding order, shown before it, so before the range) are left out:
+  // they refer to pictures before the keyframe, which are not copied, and
+  // browsers stop at them. Ranges from an open group's I picture start
+  // afresh (AvcRestart). HEVC keeps them: after the broken link access
+  // decoders skip them by rule, and without them our own player (libmpv on
+  // the edit entries as a timeline) showed the frame before each range's
+  // last frame when seeking to that frame.
+  std::optional<std::int64_t> leadingBefore;  // source presentation time of that keyframe
+  std::optional<AvcRestart> avc;
 };
 
 std::int64_t Dts(const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; }
@@ -121,6 +132,7 @@ class Copier {
       if (t.video && ins->avg_frame_rate.num > 0 && ins->avg_frame_rate.den > 0)
         t.fallbackDuration = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(ins->avg_frame_rate), ins->time_base));
       if (t.video) t.nalLengthSize = NalLengthSize(ins->codecpar);
+      if (t.video && t.nalLengthSize > 0 && ins->codecpar->codec_id == AV_CODEC_ID_H264) t.avc.emplace(ins->codecpar);
       tracks_.push_back(std::move(t));
     }
     if (tracks_.empty()) return Error{ff::kFfmpegErrorDomain, AVERROR_STREAM_NOT_FOUND, "The movie has no video or sound to export."};
@@ -180,6 +192,8 @@ class Copier {
       t.pending.clear();
       t.preroll.reset();
       t.wroteInRange = false;
+      t.leadingBefore.reset();
+      if (t.avc) t.avc->stop();
     }
     ff::PacketPtr pkt = ff::allocPacket();
     if (!pkt) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
@@ -361,8 +375,52 @@ class Copier {
     return std::nullopt;
   }
 
+  // Replaces the packet's data, keeping its timing and flags.
+  static Status ReplaceData(ff::PacketPtr& p, const Bytes& data) {
+    ff::PacketPtr q = ff::allocPacket();
+    if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+    int err = av_new_packet(q.get(), static_cast<int>(data.size()));
+    if (err < 0) return ff::makeError(err, "Out of memory");
+    err = av_packet_copy_props(q.get(), p.get());
+    if (err < 0) return ff::makeError(err, "Out of memory");
+    std::memcpy(q->data, data.data(), data.size());
+    p = std::move(q);
+    return std::nullopt;
+  }
+
+  // H.264: leaves out the leading pictures of the range's first keyframe,
+  // and restarts there when that keyframe is an open group's I picture (see
+  // AvcRestart.h). `keep` false: the packet is left out.
+  Status prepareCoded(Track& t, ff::PacketPtr& p, bool* keep) {
+    *keep = true;
+    if (!t.avc) return std::nullopt;
+    const bool key = p->flags & AV_PKT_FLAG_KEY;
+    if (!t.wroteInRange) {
+      t.leadingBefore = Pts(p.get());
+      if (auto idr = t.avc->restart(p->data, p->size)) {
+        if (Status s = ReplaceData(p, *idr)) return s;
+      }
+      return std::nullopt;
+    }
+    if (key) t.leadingBefore.reset();
+    if (t.leadingBefore && Pts(p.get()) < *t.leadingBefore) {
+      *keep = false;
+      t.avc->next(p->data, p->size, false);
+      return std::nullopt;
+    }
+    if (auto moved = t.avc->next(p->data, p->size, true)) {
+      if (Status s = ReplaceData(p, *moved)) return s;
+    }
+    return std::nullopt;
+  }
+
   Status write(Track& t, ff::PacketPtr p) {
     const std::size_t k = t.anchors.size() - 1;
+    if (t.video) {
+      bool keep = true;
+      if (Status s = prepareCoded(t, p, &keep)) return s;
+      if (!keep) return std::nullopt;
+    }
     if (!t.wroteInRange) {
       if (t.nalLengthSize > 0 && t.anyWritten) {
         if (Status s = prependEndOfSequence(t, p)) return s;

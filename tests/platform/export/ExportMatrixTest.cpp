@@ -43,7 +43,7 @@ std::string CellName(const Cell& c) {
 
 const std::vector<std::string> kSources = {"ntsc",   "film",       "p5994",     "vfr6",     "mkv-long", "webm6",
                                            "ts10",   "mov-tc",     "late-sound", "two-sound", "subtitles",
-                                           "mkv-subs", "early-sound", "hev1-6", "hevc10",
+                                           "mkv-subs", "early-sound", "hev1-6", "hevc10", "open-gop",
                                            "phone-mov"};
 const std::vector<Edit> kEdits = {Edit::InsideFrames, Edit::TwoMidGop, Edit::TenShort, Edit::ToEnd};
 
