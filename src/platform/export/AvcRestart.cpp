@@ -457,6 +457,26 @@ std::optional<Bytes> AvcRestart::rewrite(const Bytes& unit, const AvcSlice& s, c
   return Escape(static_cast<std::uint8_t>((unit[0] & 0xE0) | type), w.bytes());
 }
 
+std::optional<Bytes> AvcRestart::sliceData(const std::uint8_t* data, int size) {
+  auto list = units(data, size);
+  if (!list) return std::nullopt;
+  Bytes out;
+  for (const Bytes& u : *list) {
+    const int type = UnitType(u, false);
+    if (type != kAvcSlice && type != kAvcIdr) continue;
+    const Bytes rbsp = Unescape(u);
+    auto s = AvcSlice::read(*this, rbsp, type, (u[0] >> 5) & 3);
+    if (!s) return std::nullopt;
+    Writer w;
+    std::size_t from = s->headerEnd, to = rbsp.size() * 8;
+    if (s->pps->cabac) from = (from + 7) / 8 * 8;
+    while (to > from && !((rbsp[(to - 1) / 8] >> (7 - (to - 1) % 8)) & 1)) --to;
+    w.copy(rbsp, from, to);
+    out.insert(out.end(), w.bytes().begin(), w.bytes().end());
+  }
+  return out;
+}
+
 std::optional<Bytes> AvcRestart::restart(const std::uint8_t* data, int size) {
   active_ = false;
   auto list = units(data, size);

@@ -61,6 +61,11 @@ class AvcRestart {
   // Parameter sets in the sample are taken into account either way.
   std::optional<Bytes> next(const std::uint8_t* data, int size, bool written);
 
+  // The sample's coded pictures without their slice headers: each slice's
+  // data from its first macroblock on, left-aligned (what a restart keeps
+  // of the source). Nothing when a slice cannot be read.
+  std::optional<Bytes> sliceData(const std::uint8_t* data, int size);
+
   // Ends the range's rewriting.
   void stop() { active_ = false; }
   bool active() const { return active_; }

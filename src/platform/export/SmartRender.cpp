@@ -9,7 +9,10 @@
 // - copy: the source's packets from K on, in decode order, up to the
 //   longest run whose frames are exactly [K, M) with M <= end (frames of an
 //   open group of pictures that come before K are left out: they are in the
-//   head);
+//   head). An H.264 K that is an open group's I picture is restarted as an
+//   IDR picture (AvcRestart: the run's slice headers are rewritten, their
+//   picture data copied); an H.264 run stops before the next I picture
+//   whose leading pictures follow it (see plan());
 // - tail: the frames from M to the end (re-encoded), where reordering or an
 //   open group of pictures keeps the copy from reaching the end.
 // Each re-encoded piece starts with an instantaneous decoder refresh and
@@ -34,6 +37,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/export/AvcRestart.h"
 #include "platform/export/ExportInternal.h"
 #include "platform/export/NalUnits.h"
 #include "platform/export/RangeTiming.h"
@@ -220,6 +224,7 @@ class SmartRenderer {
     hevc_ = vin_->codecpar->codec_id == AV_CODEC_ID_HEVC;
     lengthSize_ = NalLengthSize(vin_->codecpar);
     sourceSets_ = *RecordUnits(vin_->codecpar);
+    if (!hevc_) avc_.emplace(vin_->codecpar);
     if (Status s = openDecoder(vin_, vdec_)) return s;
     for (Lane& a : lanes_)
       if (Status s = openDecoder(a.in, a.dec)) return s;
@@ -231,7 +236,8 @@ class SmartRenderer {
     if (Status s = SeekBefore(in_, vin_, p.span.start)) return s;
     struct Info {
       std::int64_t pts;
-      bool key;  // a point the copy can start from
+      bool key;       // a point the copy can start from
+      bool keyframe;  // marked as one
     };
     std::vector<Info> read;
     std::optional<std::int64_t> endKey;  // the first keyframe at or after the end
@@ -243,8 +249,8 @@ class SmartRenderer {
       if (err == AVERROR_EOF) break;
       if (err < 0) return ff::makeError(err, "Cannot read the source");
       const bool ours = pkt->stream_index == vin_->index && PacketPts(pkt.get()) != AV_NOPTS_VALUE;
-      const Info info{PacketPts(pkt.get()), ours && startsCopy(pkt.get())};
       const bool keyframe = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+      const Info info{PacketPts(pkt.get()), ours && startsCopy(pkt.get()), keyframe};
       av_packet_unref(pkt.get());
       if (!ours) continue;
       // Past the end's keyframe and the frames it leads: nothing more to learn.
@@ -260,10 +266,20 @@ class SmartRenderer {
     while (k < read.size() && !(read[k].key && read[k].pts >= p.span.start && read[k].pts < p.span.end)) ++k;
     if (k == read.size()) return std::nullopt;  // no keyframe inside: all of it is re-encoded
     const std::int64_t key = read[k].pts;
+    // H.264: a later keyframe whose leading pictures follow it (an open
+    // group's I picture) ends the run. Browsers cannot start decoding there
+    // (the leading pictures refer to the group before), so the output keeps
+    // no such keyframe: what follows is re-encoded.
+    auto leads = [&](std::size_t j) {
+      for (std::size_t i = j + 1; i < read.size() && !read[i].keyframe; ++i)
+        if (read[i].pts < read[j].pts) return true;
+      return false;
+    };
     std::vector<std::int64_t> run{key};
     for (std::size_t j = k + 1; j < read.size(); ++j) {
       if (read[j].pts < key) continue;  // leads K in an open group of pictures: re-encoded
       if (read[j].pts >= p.span.end) break;
+      if (!hevc_ && read[j].keyframe && leads(j)) break;
       run.push_back(read[j].pts);
     }
     // The longest start of that run whose frames are exactly [K, M).
@@ -291,12 +307,13 @@ class SmartRenderer {
     return std::nullopt;
   }
 
-  // Whether a copy may start at this packet. H.264: only at an
-  // instantaneous decoder refresh. A keyframe of an open group of pictures
-  // (an I picture with a recovery point) continues the picture order and
-  // frame numbers of the pictures before it, which FFmpeg's decoder keeps
-  // across an end of sequence: after a re-encoded piece it would present
-  // the copied frames out of order and drop them. HEVC: any random access
+  // Whether a copy may start at this packet. H.264: at an instantaneous
+  // decoder refresh (where the source's parameter sets may take over from
+  // the encoder's). An open group's I picture continues the picture order
+  // and frame numbers of the pictures before it, which FFmpeg's decoder
+  // keeps across an end of sequence (after a re-encoded piece it would
+  // present the copied frames out of order and drop them): it starts a copy
+  // only as the IDR picture the restart makes of it. HEVC: any random access
   // picture (an end of sequence starts a new coded video sequence there).
   bool startsCopy(const AVPacket* pkt) const {
     if (!(pkt->flags & AV_PKT_FLAG_KEY)) return false;
@@ -305,7 +322,8 @@ class SmartRenderer {
     if (!units) return false;
     for (const Bytes& u : *units)
       if (UnitType(u, false) == 5) return true;
-    return false;
+    AvcRestart probe = *avc_;
+    return probe.restart(pkt->data, pkt->size).has_value();
   }
 
   Status openOutput() {
@@ -585,6 +603,8 @@ class SmartRenderer {
       const std::int64_t pts = PacketPts(pkt.get());
       const bool ours = pkt->stream_index == vin_->index && pts != AV_NOPTS_VALUE;
       if (ours && !started) started = (pkt->flags & AV_PKT_FLAG_KEY) && pts == *p.key;
+      // K's leading pictures are in the head; the restart still counts them.
+      if (ours && started && avc_ && pts < *p.key) avc_->next(pkt->data, pkt->size, false);
       if (!ours || !started || pts < *p.key || pts >= p.copyEnd) {
         av_packet_unref(pkt.get());
         continue;
@@ -596,6 +616,18 @@ class SmartRenderer {
       ff::PacketPtr out = ff::allocPacket();
       if (!out) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
       av_packet_move_ref(out.get(), pkt.get());
+      if (avc_) {
+        // K restarted as an IDR picture when it is not one, and the run's
+        // slice headers numbered after it.
+        auto data = i == 0 ? avc_->restart(out->data, out->size) : avc_->next(out->data, out->size, true);
+        if (data) {
+          ff::PacketPtr q = ff::allocPacket();
+          if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+          if (Status s = fill(q.get(), *data, {})) return s;
+          av_packet_copy_props(q.get(), out.get());
+          out = std::move(q);
+        }
+      }
       out->pts = OutPts(pts);
       out->dts = OutPts(sorted[i]) - delay_;
       out->duration = FrameLength(pts);
@@ -839,6 +871,7 @@ class SmartRenderer {
   ff::CodecContextPtr vdec_;
   std::vector<Lane> lanes_;
   bool hevc_ = false;
+  std::optional<AvcRestart> avc_;  // H.264: copies that start on an open group's I picture
   int lengthSize_ = 4;
   int encoderSetId_ = 1;
   std::vector<Bytes> sourceSets_;
