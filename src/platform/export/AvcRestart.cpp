@@ -211,8 +211,10 @@ struct AvcSlice {
       active[1] = 2 * active[1] + 1;
     }
     if (s.lists() && in.u(1)) {
-      active[0] = static_cast<int>(in.ue());
-      if (s.type == 1) active[1] = static_cast<int>(in.ue());
+      const std::uint32_t counts[2] = {in.ue(), s.type == 1 ? in.ue() : 0};
+      if (counts[0] > 31 || counts[1] > 31) return std::nullopt;
+      active[0] = static_cast<int>(counts[0]);
+      if (s.type == 1) active[1] = static_cast<int>(counts[1]);
     }
     if (active[0] > 31 || active[1] > 31) return std::nullopt;
     s.changesAt = in.pos();
@@ -311,10 +313,17 @@ void AvcRestart::learn(const Bytes& unit) {
         }
       }
     }
-    s.log2MaxFrameNum = static_cast<int>(in.ue()) + 4;
-    s.pocType = static_cast<int>(in.ue());
+    // Counts are checked as read: a damaged set must not turn into a
+    // negative or overflowing width.
+    const std::uint32_t frameNumBits = in.ue();
+    const std::uint32_t pocType = in.ue();
+    if (frameNumBits > 12 || pocType > 2) return;
+    s.log2MaxFrameNum = static_cast<int>(frameNumBits) + 4;
+    s.pocType = static_cast<int>(pocType);
     if (s.pocType == 0) {
-      s.log2MaxPocLsb = static_cast<int>(in.ue()) + 4;
+      const std::uint32_t lsbBits = in.ue();
+      if (lsbBits > 12) return;
+      s.log2MaxPocLsb = static_cast<int>(lsbBits) + 4;
     } else if (s.pocType == 1) {
       in.u(1);
       in.se();
@@ -338,8 +347,10 @@ void AvcRestart::learn(const Bytes& unit) {
   p.bottomFieldPicOrderPresent = in.u(1) != 0;
   p.sliceGroups = in.ue() != 0;
   if (!p.sliceGroups) {
-    p.refIdxDefault[0] = static_cast<int>(in.ue());
-    p.refIdxDefault[1] = static_cast<int>(in.ue());
+    const std::uint32_t defaults[2] = {in.ue(), in.ue()};
+    if (defaults[0] > 31 || defaults[1] > 31) return;
+    p.refIdxDefault[0] = static_cast<int>(defaults[0]);
+    p.refIdxDefault[1] = static_cast<int>(defaults[1]);
     p.weightedPred = in.u(1) != 0;
     p.weightedBipred = static_cast<int>(in.u(2));
     in.se();

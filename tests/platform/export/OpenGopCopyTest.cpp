@@ -10,8 +10,10 @@
 // an IDR picture; and no range carries its keyframe's leading pictures
 // (never shown, and without the pictures they refer to).
 #include <algorithm>
+#include <random>
 
 #include "ExportMatrix.h"
+#include "platform/export/AvcRestart.h"
 #include "platform/export/NalUnits.h"
 
 extern "C" {
@@ -209,6 +211,157 @@ TEST_F(OpenGopCopy, TenShortRangesOverLongerGroupsShowExactlyTheKeptFrames) {
   std::vector<TimeSpan> ranges;
   for (int i = 0; i < 10; ++i) ranges.push_back({0.15 + 0.95 * i, 0.15 + 0.95 * i + 0.25});
   Check("ten-long", Load(Long()), ranges);
+}
+
+
+// Hand-made units for the damaged-input case below.
+class UnitBits {
+ public:
+  void u(std::uint64_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) bit((v >> i) & 1);
+  }
+  void ue(std::uint64_t v) {
+    const std::uint64_t x = v + 1;
+    int n = 0;
+    while ((x >> (n + 1)) != 0) ++n;
+    u(0, n);
+    u(x, n + 1);
+  }
+  // The unit with its header byte, trailing bits and emulation prevention.
+  exportimpl::Bytes unit(std::uint8_t header) {
+    bit(1);
+    while (used_ != 0) bit(0);
+    exportimpl::Bytes out{header};
+    int zeros = 0;
+    for (std::uint8_t b : bytes_) {
+      if (zeros >= 2 && b <= 3) {
+        out.push_back(3);
+        zeros = 0;
+      }
+      zeros = b == 0 ? zeros + 1 : 0;
+      out.push_back(b);
+    }
+    return out;
+  }
+
+ private:
+  void bit(std::uint64_t b) {
+    if (used_ == 0) bytes_.push_back(0);
+    if (b) bytes_.back() |= static_cast<std::uint8_t>(0x80 >> used_);
+    used_ = (used_ + 1) % 8;
+  }
+  exportimpl::Bytes bytes_;
+  int used_ = 0;
+};
+
+// The restart reads slice headers and parameter sets out of the source's
+// own samples: a damaged or hostile movie must not make it misread them,
+// read past a unit, or overflow a count (the sanitizer build checks the
+// reads).
+TEST(OpenGopRestart, DamagedParameterSetsAndSamplesAreRefusedNotMisread) {
+  const std::string path = tm::ensure(Short());
+  AVFormatContext* fmt = nullptr;
+  ASSERT_GE(avformat_open_input(&fmt, path.c_str(), nullptr, nullptr), 0);
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(fmt, [](AVFormatContext* f) {
+    avformat_close_input(&f);
+  });
+  ASSERT_GE(avformat_find_stream_info(fmt, nullptr), 0);
+  const int v = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  ASSERT_GE(v, 0);
+  const AVCodecParameters* par = fmt->streams[v]->codecpar;
+  const int lengthSize = exportimpl::NalLengthSize(par);
+  ASSERT_GT(lengthSize, 0);
+  std::vector<exportimpl::Bytes> samples;
+  std::vector<bool> keys;
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(fmt, pkt) >= 0) {
+    if (pkt->stream_index == v) {
+      samples.emplace_back(pkt->data, pkt->data + pkt->size);
+      keys.push_back(pkt->flags & AV_PKT_FLAG_KEY);
+    }
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  // The first open group's I picture.
+  std::size_t key = 0;
+  for (std::size_t i = 1; i < samples.size() && key == 0; ++i)
+    if (keys[i]) key = i;
+  ASSERT_GT(key, 0u);
+  ASSERT_LT(key + 20, samples.size());
+  const exportimpl::Bytes& I = samples[key];
+
+  exportimpl::AvcRestart clean(par);
+  const auto idr = clean.restart(I.data(), static_cast<int>(I.size()));
+  ASSERT_TRUE(idr) << "the undamaged I picture restarts";
+
+  // A sequence parameter set in the sample that claims a frame number
+  // 4 billion bits wide (and a picture parameter set with as many reference
+  // pictures), under the ids the slices use: refused, so the slices are
+  // read with the stream's own sets and come out as from the clean sample.
+  UnitBits sps;
+  sps.u(66, 8);  // profile without the chroma fields
+  sps.u(0, 16);
+  sps.ue(0);              // id
+  sps.ue(4294967280u);    // log2_max_frame_num_minus4
+  sps.ue(0);              // picture order count type
+  sps.ue(0);
+  sps.ue(1);
+  sps.u(0, 1);
+  sps.ue(10);
+  sps.ue(10);
+  sps.u(1, 1);
+  UnitBits pps;
+  pps.ue(0);  // id
+  pps.ue(0);  // sequence set
+  pps.u(0, 2);
+  pps.ue(0);
+  pps.ue(4294967290u);  // num_ref_idx_l0_default_active_minus1
+  pps.ue(4294967290u);
+  const exportimpl::Bytes prefix = exportimpl::JoinLengthPrefixed({sps.unit(0x67), pps.unit(0x68)}, lengthSize);
+  exportimpl::Bytes hostile = prefix;
+  hostile.insert(hostile.end(), I.begin(), I.end());
+  exportimpl::AvcRestart misled(par);
+  const auto restarted = misled.restart(hostile.data(), static_cast<int>(hostile.size()));
+  ASSERT_TRUE(restarted);
+  exportimpl::Bytes expected = prefix;
+  expected.insert(expected.end(), idr->begin(), idr->end());
+  EXPECT_EQ(*restarted, expected);
+
+  // Samples cut short: the unit lengths no longer fit, nothing is rewritten.
+  for (std::size_t n = 0; n < I.size(); n += std::max<std::size_t>(1, I.size() / 97)) {
+    exportimpl::AvcRestart r(par);
+    EXPECT_FALSE(r.restart(I.data(), static_cast<int>(n))) << n << " bytes";
+  }
+
+  // Bytes flipped in the I picture and the pictures after it: whatever is
+  // returned is a sample of whole units.
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    exportimpl::AvcRestart r(par);
+    auto damaged = [&](const exportimpl::Bytes& s) {
+      exportimpl::Bytes d = s;
+      const int flips = 1 + static_cast<int>(random() % 6);
+      for (int f = 0; f < flips; ++f) {
+        // Past the length field, inside the headers most of the time.
+        const std::size_t span = std::min<std::size_t>(d.size(), 48);
+        const std::size_t at = std::min(d.size() - 1, static_cast<std::size_t>(lengthSize) + random() % span);
+        d[at] ^= static_cast<std::uint8_t>(1u << (random() % 8));
+      }
+      return d;
+    };
+    const exportimpl::Bytes first = damaged(I);
+    auto out = r.restart(first.data(), static_cast<int>(first.size()));
+    if (out) {
+      EXPECT_TRUE(exportimpl::SplitLengthPrefixed(out->data(), static_cast<int>(out->size()), lengthSize));
+    }
+    for (std::size_t i = key + 1; i < key + 20; ++i) {
+      const exportimpl::Bytes later = damaged(samples[i]);
+      auto moved = r.next(later.data(), static_cast<int>(later.size()), true);
+      if (moved) {
+        EXPECT_TRUE(exportimpl::SplitLengthPrefixed(moved->data(), static_cast<int>(moved->size()), lengthSize));
+      }
+    }
+  }
 }
 
 }  // namespace
