@@ -7,42 +7,6 @@ namespace {
 
 constexpr int kAvcSlice = 1, kAvcIdr = 5;
 
-// The payload of a unit without its header byte, emulation-prevention
-// bytes removed.
-Bytes Unescape(const Bytes& unit) {
-  Bytes out;
-  out.reserve(unit.size());
-  int zeros = 0;
-  for (std::size_t i = 1; i < unit.size(); ++i) {
-    if (zeros >= 2 && unit[i] == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = unit[i] == 0 ? zeros + 1 : 0;
-    out.push_back(unit[i]);
-  }
-  return out;
-}
-
-// A unit from its header byte and payload, emulation-prevention bytes put
-// back.
-Bytes Escape(std::uint8_t header, const Bytes& rbsp) {
-  Bytes out;
-  out.reserve(rbsp.size() + rbsp.size() / 64 + 2);
-  out.push_back(header);
-  int zeros = 0;
-  for (std::uint8_t b : rbsp) {
-    if (zeros >= 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    zeros = b == 0 ? zeros + 1 : 0;
-    out.push_back(b);
-  }
-  if (!rbsp.empty() && rbsp.back() == 0) out.push_back(3);
-  return out;
-}
-
 class Reader {
  public:
   explicit Reader(const Bytes& data) : data_(data) {}
@@ -139,7 +103,7 @@ bool HasChromaFields(std::uint32_t profile) {
 
 
 // A slice header, read whole; positions are bit offsets into the unit's
-// payload (Unescape()).
+// payload (UnitPayload()).
 struct AvcSlice {
   struct Change {
     std::uint32_t idc = 0, value = 0;
@@ -288,7 +252,7 @@ AvcRestart::AvcRestart(const AVCodecParameters* par) {
 void AvcRestart::learn(const Bytes& unit) {
   const int type = UnitType(unit, false);
   if (type != kAvcSps && type != kAvcPps) return;
-  const Bytes rbsp = Unescape(unit);
+  const Bytes rbsp = UnitPayload(unit, 1);
   Reader in(rbsp);
   if (type == kAvcSps) {
     Sps s;
@@ -465,7 +429,7 @@ std::optional<Bytes> AvcRestart::rewrite(const Bytes& unit, const AvcSlice& s, c
     while (!w.aligned()) w.bit(0);
   }
   const int type = idr ? kAvcIdr : s.nalType;
-  return Escape(static_cast<std::uint8_t>((unit[0] & 0xE0) | type), w.bytes());
+  return UnitFromPayload({static_cast<std::uint8_t>((unit[0] & 0xE0) | type)}, w.bytes());
 }
 
 std::optional<Bytes> AvcRestart::sliceData(const std::uint8_t* data, int size) {
@@ -475,7 +439,7 @@ std::optional<Bytes> AvcRestart::sliceData(const std::uint8_t* data, int size) {
   for (const Bytes& u : *list) {
     const int type = UnitType(u, false);
     if (type != kAvcSlice && type != kAvcIdr) continue;
-    const Bytes rbsp = Unescape(u);
+    const Bytes rbsp = UnitPayload(u, 1);
     auto s = AvcSlice::read(*this, rbsp, type, (u[0] >> 5) & 3);
     if (!s) return std::nullopt;
     Writer w;
@@ -499,7 +463,7 @@ std::optional<Bytes> AvcRestart::restart(const std::uint8_t* data, int size) {
     if (type == kAvcIdr) return std::nullopt;  // already one
     if (type != kAvcSlice) continue;
     const int refIdc = (u[0] >> 5) & 3;
-    Bytes rbsp = Unescape(u);
+    Bytes rbsp = UnitPayload(u, 1);
     auto s = AvcSlice::read(*this, rbsp, type, refIdc);
     if (!s || refIdc == 0 || s->type != 2 || s->field) return std::nullopt;
     if (!slices.empty() && (slices.front().first.frameNum != s->frameNum || slices.front().first.pocLsb != s->pocLsb))
@@ -543,7 +507,7 @@ std::optional<Bytes> AvcRestart::next(const std::uint8_t* data, int size, bool w
       return std::nullopt;
     }
     if (type != kAvcSlice) continue;
-    Bytes rbsp = Unescape(u);
+    Bytes rbsp = UnitPayload(u, 1);
     auto s = AvcSlice::read(*this, rbsp, type, (u[0] >> 5) & 3);
     if (!s || s->field) {
       // Beyond what the restart reads: the rest of the range as it is.

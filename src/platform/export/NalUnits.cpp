@@ -37,7 +37,9 @@ class BitReader {
   std::size_t pos_ = 0;
 };
 
-Bytes Payload(const Bytes& unit, std::size_t headerBytes) {
+}  // namespace
+
+Bytes UnitPayload(const Bytes& unit, std::size_t headerBytes) {
   Bytes out;
   int zeros = 0;
   for (std::size_t i = headerBytes; i < unit.size(); ++i) {
@@ -51,7 +53,21 @@ Bytes Payload(const Bytes& unit, std::size_t headerBytes) {
   return out;
 }
 
-}  // namespace
+Bytes UnitFromPayload(const Bytes& header, const Bytes& rbsp) {
+  Bytes out = header;
+  out.reserve(header.size() + rbsp.size() + rbsp.size() / 64 + 1);
+  int zeros = 0;
+  for (std::uint8_t b : rbsp) {
+    if (zeros >= 2 && b <= 3) {
+      out.push_back(3);
+      zeros = 0;
+    }
+    zeros = b == 0 ? zeros + 1 : 0;
+    out.push_back(b);
+  }
+  if (!rbsp.empty() && rbsp.back() == 0) out.push_back(3);
+  return out;
+}
 
 int NalLengthSize(const AVCodecParameters* par) {
   const std::uint8_t* x = par->extradata;
@@ -175,7 +191,7 @@ std::optional<int> FreeAvcParameterSetId(const std::vector<Bytes>& units) {
   for (const Bytes& u : units) {
     const int type = UnitType(u, false);
     if (type != kAvcSps && type != kAvcPps) continue;
-    BitReader r(Payload(u, 1));
+    BitReader r(UnitPayload(u, 1));
     if (type == kAvcSps && !r.bits(24)) return std::nullopt;
     auto id = r.ue();
     if (!id) return std::nullopt;

@@ -35,6 +35,12 @@ std::optional<std::vector<Bytes>> SplitLengthPrefixed(const std::uint8_t* data, 
 // Units joined with `lengthSize`-byte big-endian lengths.
 Bytes JoinLengthPrefixed(const std::vector<Bytes>& units, int lengthSize);
 
+// A unit's payload after its `headerBytes` header bytes, emulation-prevention
+// bytes removed; and the reverse: a unit from its header and payload, with
+// them put back.
+Bytes UnitPayload(const Bytes& unit, std::size_t headerBytes);
+Bytes UnitFromPayload(const Bytes& header, const Bytes& rbsp);
+
 // The unit type: H.264 the low five bits, HEVC six bits after the first.
 int UnitType(const Bytes& unit, bool hevc);
 inline constexpr int kAvcSps = 7, kAvcPps = 8, kAvcEndOfSequence = 10;

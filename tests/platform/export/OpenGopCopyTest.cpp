@@ -231,17 +231,7 @@ class UnitBits {
   exportimpl::Bytes unit(std::uint8_t header) {
     bit(1);
     while (used_ != 0) bit(0);
-    exportimpl::Bytes out{header};
-    int zeros = 0;
-    for (std::uint8_t b : bytes_) {
-      if (zeros >= 2 && b <= 3) {
-        out.push_back(3);
-        zeros = 0;
-      }
-      zeros = b == 0 ? zeros + 1 : 0;
-      out.push_back(b);
-    }
-    return out;
+    return exportimpl::UnitFromPayload({header}, bytes_);
   }
 
  private:
