@@ -1,87 +1,61 @@
 // Program entry: `kerfline [MOVIE]` opens the window (and the movie);
 // `kerfline --export ...` runs an export without a window; `--help`,
-// `--version` and usage errors are answered before the toolkit starts, so
-// they need no display (see CommandLine.h).
-#include <QApplication>
-#include <QDir>
-#include <QIcon>
-#include <QMessageBox>
-#include <QPalette>
-#include <QStyleFactory>
+// `--version` and usage errors are answered before anything else starts, so
+// they need no display (see CommandLine.h). The window program is a module
+// loaded only when a window is wanted (see WindowProgram.h): the other paths
+// load FFmpeg's libraries and nothing of the toolkit or the player.
+#include <dlfcn.h>
+#include <unistd.h>
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/shell/MGAppDelegate.h"
-#include "app/shell/MGMediaServices.h"
-#include "app/shell/MGOpenRequests.h"
-#include "app/shell/MGQtSettingsStore.h"
-#include "app/shell/MGTestScript.h"
-#include "app/rules/RecentlyUsed.h"
 #include "app/shell/CommandLine.h"
-#include "app/shell/StartupArguments.h"
-#include "playback/session/MovieURL.h"
-#include "platform/desktop/LauncherEntry.h"
-#include "platform/desktop/OpenRequests.h"
-#include "platform/ffmpeg/FfmpegAudioReader.h"
-#include "platform/mpv/MpvPlayer.h"
-#include "platform/qt/QtScheduler.h"
+#include "app/shell/WindowProgram.h"
 
-#if KERFLINE_HAVE_MPV_VIEW
-#include "platform/mpv/MpvVideoView.h"
-#endif
 #if KERFLINE_HAVE_EXPORT_CLI
 #include "app/cli/ExportCommand.h"
 #endif
 
+#ifndef KERFLINE_WINDOW_MODULE_DIR
+#define KERFLINE_WINDOW_MODULE_DIR ""
+#endif
+
 namespace {
 
-void ApplyDarkAppearance(QApplication& app) {
-  app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-  QPalette p;
-  const QColor window(22, 21, 16), base(30, 28, 22), text(237, 235, 226), dim(154, 148, 138);
-  p.setColor(QPalette::Window, window);
-  p.setColor(QPalette::WindowText, text);
-  p.setColor(QPalette::Base, base);
-  p.setColor(QPalette::AlternateBase, window);
-  p.setColor(QPalette::Text, text);
-  p.setColor(QPalette::Button, base);
-  p.setColor(QPalette::ButtonText, text);
-  p.setColor(QPalette::ToolTipBase, base);
-  p.setColor(QPalette::ToolTipText, text);
-  p.setColor(QPalette::PlaceholderText, dim);
-  p.setColor(QPalette::Highlight, QColor(226, 91, 69));
-  p.setColor(QPalette::HighlightedText, text);
-  p.setColor(QPalette::Disabled, QPalette::Text, dim);
-  p.setColor(QPalette::Disabled, QPalette::ButtonText, dim);
-  app.setPalette(p);
+std::string ProgramPath() {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
+  path.resize(static_cast<size_t>(n));
+  return path;
 }
 
-// The window's (and the About box's) icon: the installed theme's, else the
-// program's own copy. Finding it loads the icon theme's plugins and image
-// readers; while the OpenGL driver loads on its thread that would wait for it
-// (the dynamic loader loads one library at a time), so the icon is set once
-// the driver has loaded.
-void SetWindowIcon() {
-  QIcon icon = QIcon::fromTheme(QStringLiteral("com.marrowgate.Kerfline"));
-#if KERFLINE_HAVE_ICON_RESOURCE
-  if (icon.isNull())
-    for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
-      icon.addFile(QStringLiteral(":/icons/%1x%1/com.marrowgate.Kerfline.png").arg(size), QSize(size, size));
-#endif
-  QApplication::setWindowIcon(icon);
-}
-
-// While the toolkit starts, a fatal message (no display server, no platform
-// plugin) ends the program with a plain message and status 1 instead of an
-// abort.
-void ToolkitStartupMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
-  std::fprintf(stderr, "kerfline: %s\n", message.toLocal8Bit().constData());
-  if (type == QtFatalMsg) std::_Exit(kf::kExitFailure);
+int RunWindowProgram(int argc, char** argv) {
+  std::string failures;
+  for (const std::string& candidate : kf::WindowModuleCandidates(ProgramPath(), KERFLINE_WINDOW_MODULE_DIR)) {
+    if (::access(candidate.c_str(), F_OK) != 0) continue;
+    void* module = ::dlopen(candidate.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (!module) {
+      const char* why = ::dlerror();
+      failures += "\n  " + std::string(why ? why : candidate);
+      continue;
+    }
+    auto entry = reinterpret_cast<kf::WindowEntry>(::dlsym(module, kf::kWindowEntryPoint));
+    if (!entry) {
+      failures += "\n  " + candidate + ": no entry point";
+      continue;
+    }
+    // The module stays loaded until the process ends: the toolkit's and the
+    // player's exit handlers live in it.
+    return entry(argc, argv);
+  }
+  if (failures.empty()) failures = std::string("\n  ") + kf::kWindowModuleFile + " was not found beside the program";
+  std::fprintf(stderr, "kerfline: the window could not be started:%s\n  kerfline --export works without it; see kerfline --help\n",
+               failures.c_str());
+  return kf::kExitFailure;
 }
 
 }  // namespace
@@ -115,131 +89,5 @@ int main(int argc, char** argv) {
                  "  kerfline --export works without one; see kerfline --help\n");
     return kf::kExitFailure;
   }
-
-  // The toolkit sees only its own options: a movie named "-platform" after
-  // "--" stays a movie.
-  std::vector<std::string> toolkitArgs{argc > 0 ? argv[0] : "kerfline"};
-  toolkitArgs.insert(toolkitArgs.end(), line.toolkitOptions.begin(), line.toolkitOptions.end());
-  std::vector<char*> toolkitArgv;
-  for (std::string& a : toolkitArgs) toolkitArgv.push_back(a.data());
-  toolkitArgv.push_back(nullptr);
-  int toolkitArgc = static_cast<int>(toolkitArgs.size());
-
-  QtMessageHandler previousHandler = qInstallMessageHandler(ToolkitStartupMessage);
-  QApplication app(toolkitArgc, toolkitArgv.data());
-  qInstallMessageHandler(previousHandler);
-#if KERFLINE_HAVE_MPV_VIEW
-  // The OpenGL driver loads and starts on a thread of its own from now on,
-  // while the rest of the program starts (see MpvVideoView::startOpenGL).
-  auto openGL = kf::mpv::MpvVideoView::startOpenGL(SetWindowIcon);
-#endif
-  QApplication::setApplicationVersion(QString::fromStdString(kf::ProgramVersion()));
-  // Names the installed desktop entry: the window's icon and the launcher's
-  // identity on Wayland and in launcher-entry signals.
-  QGuiApplication::setDesktopFileName(QStringLiteral("com.marrowgate.Kerfline"));
-  QApplication::setApplicationName(QStringLiteral("Kerfline"));
-  QApplication::setOrganizationName(QStringLiteral("Marrowgate"));
-  // libmpv refuses a numeric locale other than "C"; QApplication has just
-  // set it from the environment.
-  std::setlocale(LC_NUMERIC, "C");
-
-  const std::string cwd = QDir::currentPath().toStdString();
-  const auto startup = kf::StartupURLFromArguments(line.movies, cwd, [](const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-  });
-  // A window of this program with no movie open takes the movie; then this
-  // process has nothing more to do.
-  if (startup && kf::desktop::OfferToRunningInstance(*startup)) return kf::kExitSuccess;
-
-  kf::QtScheduler scheduler;
-  // The movie named on the command line is prepared and probed from now on,
-  // while the player starts and the window is built.
-  MGAppDelegate::Preparer prepare = MGMakeMoviePreparer(scheduler);
-  if (startup)
-    if (auto url = kf::ParseMovieURL(*startup)) prepare = MGPrepareAhead(std::move(prepare), *url);
-  ApplyDarkAppearance(app);
-#if KERFLINE_HAVE_MPV_VIEW
-  if (!openGL) SetWindowIcon();
-#else
-  SetWindowIcon();
-#endif
-
-  kf::mpv::MpvOptions options;
-#if KERFLINE_HAVE_MPV_VIEW
-  options.vo = "libmpv";
-  // The picture is drawn with OpenGL: let libmpv decode on the graphics
-  // hardware where it knows that to be reliable (the processor otherwise).
-  options.hwdec = "auto-safe";
-#endif
-  // Sound goes to the first of these systems that answers. libmpv's own list
-  // ends with SDL, which on Linux only wraps the same systems and, on a
-  // machine without sound, takes a quarter of a second to give up; libmpv
-  // opens the sound output before it shows the first picture of a movie.
-  options.ao = "pipewire,pulse,alsa,jack";
-  auto created = kf::mpv::MpvPlayer::create(scheduler, options);
-  if (!created.ok()) {
-    QMessageBox::critical(nullptr, QStringLiteral("Kerfline"),
-                          QString::fromStdString("The media player could not be started: " + created.error().message));
-    return kf::kExitFailure;
-  }
-  std::shared_ptr<kf::mpv::MpvPlayer> player = created.value();
-
-#if KERFLINE_HAVE_MPV_VIEW
-  // The view takes the OpenGL context begun above (waited for only when the
-  // picture is first needed), and tells the player which renderer shows the
-  // exposure preview.
-  auto* videoView = new kf::mpv::MpvVideoView(player, nullptr, false, std::move(openGL));
-  QWidget* pictureView = videoView;
-#else
-  QWidget* pictureView = new QWidget;
-  pictureView->setAutoFillBackground(true);
-  QPalette black = pictureView->palette();
-  black.setColor(QPalette::Window, Qt::black);
-  pictureView->setPalette(black);
-#endif
-
-  MGQtSettingsStore settings;
-  MGAppDelegate::Services services;
-  services.scheduler = &scheduler;
-  services.player = player.get();
-  services.pictureView = pictureView;
-#if KERFLINE_HAVE_MPV_VIEW
-  services.pictureDarkening = [videoView](double amount) { videoView->setDarkening(amount); };
-#endif
-  services.settings = &settings;
-  services.frameAutosaveName = QStringLiteral("KerflineMainWindow");
-  services.recentlyUsedFile = kf::RecentlyUsedFilePath();
-  kf::desktop::LauncherEntry launcher;
-  services.launcherProgress = [&launcher](std::optional<double> fraction) { launcher.setProgress(fraction); };
-  services.openAudio = &kf::ff::OpenFirstAudioTrackOfAsset;
-  services.prepare = std::move(prepare);
-
-
-  services.exportSessions = MGMakeExportSessions();
-
-
-  int rc = 0;
-  {
-    MGAppDelegate delegate(std::move(services));
-    // Which decoder runs shows as the media line's tooltip.
-    player->setDecoderObserver([&delegate, p = player.get()] {
-      if (!delegate.window()) return;
-      QString tip;
-      if (p->videoDecoderActive())
-        tip = p->hardwareDecoder().empty()
-                  ? QStringLiteral("Decoding on the processor")
-                  : QStringLiteral("Decoding on the graphics hardware (%1)").arg(QString::fromStdString(p->hardwareDecoder()));
-      delegate.window()->mediaInfo->setToolTip(tip);
-    });
-    if (startup) delegate.setStartupURL(*startup);
-    // Later open requests from the desktop may come to this window.
-    kf::desktop::OpenRequestService openRequests(
-        [&delegate](const std::string& address) { return MGAcceptOpenRequest(delegate, address); });
-    openRequests.start();
-    delegate.applicationDidFinishLaunching();
-    if (const char* script = std::getenv("KERFLINE_SCRIPT")) MGRunTestScript(delegate, script);
-    rc = app.exec();
-  }
-  return rc;
+  return RunWindowProgram(argc, argv);
 }

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/WindowProgram.h"
 
 namespace kf {
 namespace {
@@ -76,6 +77,17 @@ TEST(CommandLineTest, UsageTextDocumentsExitStatuses) {
     EXPECT_NE(usage.find(s), std::string::npos) << s;
   EXPECT_EQ(VersionText().rfind("kerfline " + ProgramVersion() + "\n", 0), 0u);
   EXPECT_FALSE(ProgramVersion().empty());
+}
+
+TEST(CommandLineTest, TheWindowModuleIsLookedForBesideTheProgramThenWhereItIsInstalled) {
+  EXPECT_EQ(WindowModuleCandidates("/usr/bin/kerfline", "../lib/x86_64-linux-gnu/kerfline"),
+            (std::vector<std::string>{"/usr/bin/kerfline-window.so", "/usr/lib/x86_64-linux-gnu/kerfline/kerfline-window.so"}));
+  EXPECT_EQ(WindowModuleCandidates("/home/me/.local/bin/kerfline", "/opt/kerfline/lib"),
+            (std::vector<std::string>{"/home/me/.local/bin/kerfline-window.so", "/opt/kerfline/lib/kerfline-window.so"}));
+  // A build tree, or no installed folder: beside the program only.
+  EXPECT_EQ(WindowModuleCandidates("/src/build/src/app/shell/kerfline", ""),
+            (std::vector<std::string>{"/src/build/src/app/shell/kerfline-window.so"}));
+  EXPECT_TRUE(WindowModuleCandidates("", "../lib/kerfline").empty()) << "the program's path is unknown";
 }
 
 }  // namespace

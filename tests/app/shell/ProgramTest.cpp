@@ -121,5 +121,36 @@ TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
   EXPECT_NE(handoff.out.find("Larder"), std::string::npos) << handoff.out;
 }
 
+// The command line (help, version, the headless export) is one small
+// program; the toolkit and the player live in the window's module, loaded
+// only to open a window. Without the module those paths still work, and
+// opening a window says what is missing.
+TEST_F(ProgramTest, HeadlessPathsNeedNeitherTheToolkitNorTheWindowModule) {
+  ChildEnvironment trace;
+  trace.set = {{"LD_TRACE_LOADED_OBJECTS", "1"}};
+  const auto loaded = RunChild(kProgram, {}, trace, 20);
+  ASSERT_EQ(loaded.status, 0) << loaded.err;
+  EXPECT_NE(loaded.out.find("libavformat"), std::string::npos) << loaded.out;
+  for (const char* library : {"libQt6", "libmpv", "libGL"})
+    EXPECT_EQ(loaded.out.find(library), std::string::npos) << library << " is loaded at start:\n" << loaded.out;
+
+  const fs::path alone = dir / "bin" / "kerfline";
+  fs::create_directories(alone.parent_path());
+  fs::copy_file(kProgram, alone);
+  const auto version = RunChild(alone.string(), {"--version"}, NoDisplay());
+  EXPECT_EQ(version.status, 0) << version.err;
+  const std::string movie = movies::ensure(movies::named("h264"));
+  const fs::path out = dir / "cut.mp4";
+  const auto cut = RunChild(alone.string(), {"--export", movie, "-o", out.string(), "--keep", "0-1"}, NoDisplay(), 60);
+  EXPECT_EQ(cut.status, 0) << cut.err;
+  EXPECT_GT(fs::exists(out) ? fs::file_size(out) : 0u, 1000u);
+
+  const auto window = RunChild(alone.string(), {movie}, Offscreen(), 20);
+  EXPECT_EQ(window.status, 1);
+  EXPECT_EQ(window.signal, 0);
+  EXPECT_EQ(window.err.rfind("kerfline: the window could not be started:", 0), 0u) << window.err;
+  EXPECT_NE(window.err.find("kerfline-window.so"), std::string::npos) << window.err;
+}
+
 }  // namespace
 }  // namespace kf
