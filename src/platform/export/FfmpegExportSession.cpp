@@ -145,20 +145,63 @@ Status CheckSourceReaches(AVFormatContext* in, const AVStream* primary, const Ti
 
 }  // namespace exportimpl
 
+namespace {
+
+// The container's header only: enough to name the tracks and, for most
+// containers, their durations.
+Result<OpenedInput> OpenHeader(const std::string& path) {
+  // Never hand FFmpeg a FIFO or device to read: the open would block or
+  // read forever.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
+  AVFormatContext* raw = nullptr;
+  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (err < 0) return ff::makeError(err, "Cannot open " + path);
+  OpenedInput in;
+  in.context.reset(raw);
+  return in;
+}
+
+// What the header leaves open (frame rates, decoder parameters, the
+// durations of containers without an index), read from the first packets.
+std::optional<Error> ReadStreamInfo(OpenedInput& in, const std::string& path) {
+  const int err = avformat_find_stream_info(in.context.get(), nullptr);
+  if (err < 0) return ff::makeError(err, "Cannot read " + path);
+  return std::nullopt;
+}
+
+struct SourceTracks {
+  unsigned tracks = 0;
+  bool allKnown = true;  // every picture and sound track has a codec
+  double duration = 0;
+};
+
+SourceTracks ReadTracks(const AVFormatContext* c) {
+  SourceTracks t;
+  double longest = 0;
+  for (unsigned i = 0; i < c->nb_streams; ++i) {
+    const AVStream* stream = c->streams[i];
+    if (!exportimpl::IsExportedStream(stream)) continue;
+    if (stream->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      t.allKnown = false;
+      continue;
+    }
+    ++t.tracks;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+      longest = std::max(longest, stream->duration * av_q2d(stream->time_base));
+  }
+  t.duration = c->duration != AV_NOPTS_VALUE && c->duration > 0 ? c->duration / double(AV_TIME_BASE) : longest;
+  return t;
+}
+
+}  // namespace
+
 InputOpener OpenPath(std::string path) {
   return [path]() -> Result<OpenedInput> {
-    // Never hand FFmpeg a FIFO or device to read: the open would block or
-    // read forever.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-      return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
-    AVFormatContext* raw = nullptr;
-    int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (err < 0) return ff::makeError(err, "Cannot open " + path);
-    OpenedInput in;
-    in.context.reset(raw);
-    err = avformat_find_stream_info(raw, nullptr);
-    if (err < 0) return ff::makeError(err, "Cannot read " + path);
+    auto in = OpenHeader(path);
+    if (!in) return in.error();
+    if (auto e = ReadStreamInfo(*in, path)) return *e;
     return in;
   };
 }
@@ -206,33 +249,36 @@ Result<CheckedSource> OpenCheckedSource(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Error{"NSPOSIXErrorDomain", errno, std::strerror(errno)};
   if (!S_ISREG(st.st_mode)) return Error{kKerflineErrorDomain, 12, "It is not a regular file."};
-  auto opened = OpenPath(path)();
+  auto opened = OpenHeader(path);
   if (!opened) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
-  const AVFormatContext* c = opened->context.get();
-  unsigned tracks = 0;
-  double longest = 0;
-  for (unsigned i = 0; i < c->nb_streams; ++i) {
-    const AVStream* stream = c->streams[i];
-    if (!exportimpl::IsExportedStream(stream) || stream->codecpar->codec_id == AV_CODEC_ID_NONE) continue;
-    ++tracks;
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
-      longest = std::max(longest, stream->duration * av_q2d(stream->time_base));
+  // The header names the tracks and (in MP4, QuickTime, Matroska) the
+  // movie's duration; the first packets are read now only where it does not. A
+  // byte copy never needs them; an export session has them read when the
+  // source is handed to it.
+  SourceTracks tracks = ReadTracks(opened->context.get());
+  bool infoRead = false;
+  const AVFormatContext* header = opened->context.get();
+  if (tracks.tracks == 0 || !tracks.allKnown || header->duration == AV_NOPTS_VALUE || header->duration <= 0) {
+    if (ReadStreamInfo(*opened, path)) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
+    infoRead = true;
+    tracks = ReadTracks(opened->context.get());
   }
-  if (tracks == 0) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
-  const double duration =
-      c->duration != AV_NOPTS_VALUE && c->duration > 0 ? c->duration / double(AV_TIME_BASE) : longest;
-  if (!(duration > 0) || !std::isfinite(duration)) return Error{kKerflineErrorDomain, 2, "The movie has no usable duration."};
+  if (tracks.tracks == 0) return Error{kKerflineErrorDomain, 1, "This movie cannot be played."};
+  if (!(tracks.duration > 0) || !std::isfinite(tracks.duration))
+    return Error{kKerflineErrorDomain, 2, "The movie has no usable duration."};
+  CheckedSource source;
+  source.duration = tracks.duration;
+  source.codecs = exportimpl::SourceCodecs(opened->context.get());
   auto first = std::make_shared<std::optional<OpenedInput>>(std::move(*opened));
   auto mutex = std::make_shared<std::mutex>();
-  CheckedSource source;
-  source.duration = duration;
-  source.codecs = exportimpl::SourceCodecs(c);
-  source.input = [path, first, mutex]() -> Result<OpenedInput> {
+  source.input = [path, first, mutex, infoRead]() -> Result<OpenedInput> {
     {
       std::lock_guard<std::mutex> lock(*mutex);
       if (*first) {
         OpenedInput in = std::move(**first);
         first->reset();
+        if (!infoRead)
+          if (auto e = ReadStreamInfo(in, path)) return *e;
         return in;
       }
     }

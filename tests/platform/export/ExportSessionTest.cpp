@@ -21,6 +21,7 @@ extern "C" {
 #include <libavutil/display.h>
 }
 #include "ExportSessionFixture.h"
+#include "platform/export/ExportInternal.h"
 #include "platform/export/Mp4Movie.h"
 #include "platform/ffmpeg/TestMovies.h"
 
@@ -364,6 +365,43 @@ TEST_F(ExportSessionTest, UnreadableSourceFailsWithoutOutput) {
   ASSERT_TRUE(err);
   EXPECT_FALSE(err->message.empty());
   EXPECT_FALSE(fs::exists(out));
+}
+
+// The checked open reads the container's header, and the first packets
+// only where the header leaves the duration or a track open (MPEG-TS,
+// fragmented MP4): the duration and codecs are those of a full read, and the
+// input handed to a session has had its first packets read all the same.
+TEST_F(ExportSessionTest, CheckedSourcesAgreeWithAFullReadOfEveryKindOfMovie) {
+  for (const std::string& name : tm::names()) {
+    SCOPED_TRACE(name);
+    const std::string path = tm::ensure(tm::named(name));
+    auto full = OpenPath(path)();
+    auto checked = OpenCheckedSource(path);
+    if (!full) {
+      EXPECT_FALSE(checked.ok());
+      continue;
+    }
+    const AVFormatContext* c = full->context.get();
+    auto probed = ProbeMovieDuration(path);
+    ASSERT_TRUE(probed.ok());
+    if (!checked) {
+      EXPECT_FALSE(*probed > 0) << "refused: " << checked.error().message;
+      continue;
+    }
+    EXPECT_EQ(checked->duration, *probed);
+    EXPECT_EQ(checked->codecs, exportimpl::SourceCodecs(c));
+    for (int round = 0; round < 2; ++round) {  // the first input, then a fresh one
+      auto handed = checked->input();
+      ASSERT_TRUE(handed.ok()) << handed.error().message;
+      const AVFormatContext* h = handed->context.get();
+      ASSERT_EQ(h->nb_streams, c->nb_streams);
+      for (unsigned i = 0; i < c->nb_streams; ++i) {
+        EXPECT_EQ(h->streams[i]->codecpar->format, c->streams[i]->codecpar->format) << "stream " << i;
+        EXPECT_EQ(h->streams[i]->r_frame_rate.num, c->streams[i]->r_frame_rate.num) << "stream " << i;
+        EXPECT_EQ(h->streams[i]->r_frame_rate.den, c->streams[i]->r_frame_rate.den) << "stream " << i;
+      }
+    }
+  }
 }
 
 TEST_F(ExportSessionTest, NeverWritesOverItsOwnSource) {
