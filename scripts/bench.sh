@@ -27,7 +27,7 @@ for tool in mpv ffmpeg xvfb-run python3; do
 done
 [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake -S . -B "$dir" >/dev/null
-targets=(kerfline kerfline-genmovie kerfline_bench_window)
+targets=(kerfline kerfline-genmovie kerfline_bench_window kerfline_bench_first_picture)
 if [ "$others" = 1 ]; then
   targets+=(kerfline_bench_export kerfline_bench_media kerfline_bench_timeline kerfline_bench_edit kerfline_bench_source)
 fi

@@ -13,6 +13,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # reference tools for tests and benchmarks, and for looking at the window
   ffmpeg mpv xvfb xauth imagemagick libgl1-mesa-dri python3
+  libx11-dev
   # validators of the installed desktop files; a session bus for open requests
   desktop-file-utils appstream dbus
 )
