@@ -25,6 +25,11 @@ struct RunControl {
 // not a cover picture, and every sound stream.
 bool IsExportedStream(const AVStream* st);
 
+// Replaces `p` by a packet holding `head`, then the `size` bytes at `data`
+// (which may be p's own), with p's timing, flags and side data.
+Status ReplacePacketData(ff::PacketPtr& p, const std::uint8_t* data, std::size_t size,
+                         const std::vector<std::uint8_t>& head = {});
+
 // Writes the stream copy to `outputPath`. On error or cancellation the caller
 // removes the file.
 Status RunStreamCopy(AVFormatContext* in, const ExportRequest& request, const RunControl& control);

@@ -30,6 +30,20 @@ bool IsExportedStream(const AVStream* st) {
   return type == AVMEDIA_TYPE_AUDIO;
 }
 
+Status ReplacePacketData(ff::PacketPtr& p, const std::uint8_t* data, std::size_t size,
+                         const std::vector<std::uint8_t>& head) {
+  ff::PacketPtr q = ff::allocPacket();
+  if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
+  int err = av_new_packet(q.get(), static_cast<int>(head.size() + size));
+  if (err < 0) return ff::makeError(err, "Out of memory");
+  err = av_packet_copy_props(q.get(), p.get());
+  if (err < 0) return ff::makeError(err, "Out of memory");
+  if (!head.empty()) std::memcpy(q->data, head.data(), head.size());
+  if (size) std::memcpy(q->data + head.size(), data, size);
+  p = std::move(q);
+  return std::nullopt;
+}
+
 void CopyStreamProperties(const AVStream* in, AVStream* out) {
   av_dict_copy(&out->metadata, in->metadata, 0);
   out->disposition = in->disposition;
@@ -272,17 +286,15 @@ Result<CheckedSource> OpenCheckedSource(const std::string& path) {
   auto first = std::make_shared<std::optional<OpenedInput>>(std::move(*opened));
   auto mutex = std::make_shared<std::mutex>();
   source.input = [path, first, mutex, infoRead]() -> Result<OpenedInput> {
+    std::optional<OpenedInput> taken;
     {
       std::lock_guard<std::mutex> lock(*mutex);
-      if (*first) {
-        OpenedInput in = std::move(**first);
-        first->reset();
-        if (!infoRead)
-          if (auto e = ReadStreamInfo(in, path)) return *e;
-        return in;
-      }
+      taken.swap(*first);
     }
-    return OpenPath(path)();
+    if (!taken) return OpenPath(path)();
+    if (!infoRead)
+      if (auto e = ReadStreamInfo(*taken, path)) return *e;
+    return std::move(*taken);
   };
   return source;
 }

@@ -565,7 +565,8 @@ class SmartRenderer {
       const std::int64_t pts = pkt->pts;
       ff::PacketPtr out = ff::allocPacket();
       if (!out) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-      if (Status s = fill(out.get(), JoinLengthPrefixed(units, lengthSize_), {})) return s;
+      const Bytes joined = JoinLengthPrefixed(units, lengthSize_);
+      if (Status s = ReplacePacketData(out, joined.data(), joined.size())) return s;
       out->flags = pkt->flags & AV_PKT_FLAG_KEY;
       out->pts = pts;
       out->dts = pts - delay_;  // no reordering: decode order is presentation order
@@ -573,16 +574,6 @@ class SmartRenderer {
       av_packet_unref(pkt.get());
       if (Status s = writeVideo(std::move(out))) return s;
     }
-  }
-
-  // `data` with `before` units in front (length-prefixed).
-  Status fill(AVPacket* pkt, const Bytes& data, const std::vector<Bytes>& before) {
-    const Bytes head = JoinLengthPrefixed(before, lengthSize_);
-    const int err = av_new_packet(pkt, static_cast<int>(head.size() + data.size()));
-    if (err < 0) return ff::makeError(err, "Out of memory");
-    if (!head.empty()) std::memcpy(pkt->data, head.data(), head.size());
-    if (!data.empty()) std::memcpy(pkt->data + head.size(), data.data(), data.size());
-    return std::nullopt;
   }
 
   // The source's packets of the frames [K, M), in decode order.
@@ -620,13 +611,8 @@ class SmartRenderer {
         // K restarted as an IDR picture when it is not one, and the run's
         // slice headers numbered after it.
         auto data = i == 0 ? avc_->restart(out->data, out->size) : avc_->next(out->data, out->size, true);
-        if (data) {
-          ff::PacketPtr q = ff::allocPacket();
-          if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-          if (Status s = fill(q.get(), *data, {})) return s;
-          av_packet_copy_props(q.get(), out.get());
-          out = std::move(q);
-        }
+        if (data)
+          if (Status s = ReplacePacketData(out, data->data(), data->size())) return s;
       }
       out->pts = OutPts(pts);
       out->dts = OutPts(sorted[i]) - delay_;
@@ -658,12 +644,10 @@ class SmartRenderer {
       if (hevc_ && copyStart)
         for (const Bytes& u : sourceSets_)
           if (UnitType(u, true) >= kHevcVps && UnitType(u, true) <= kHevcPps) before.push_back(u);
-      ff::PacketPtr q = ff::allocPacket();
-      if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-      if (Status s = fill(q.get(), Bytes(pkt->data, pkt->data + pkt->size), before)) return s;
-      av_packet_copy_props(q.get(), pkt.get());
-      if (hevc_ && copyStart) MarkBrokenLink(q->data + (q->size - pkt->size), pkt->size, lengthSize_);
-      pkt = std::move(q);
+      const Bytes head = JoinLengthPrefixed(before, lengthSize_);
+      const int size = pkt->size;
+      if (Status s = ReplacePacketData(pkt, pkt->data, static_cast<std::size_t>(size), head)) return s;
+      if (hevc_ && copyStart) MarkBrokenLink(pkt->data + head.size(), size, lengthSize_);
     }
     pieceEnded_ = false;
     wroteVideo_ = true;

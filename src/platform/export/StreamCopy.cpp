@@ -375,19 +375,6 @@ class Copier {
     return std::nullopt;
   }
 
-  // Replaces the packet's data, keeping its timing and flags.
-  static Status ReplaceData(ff::PacketPtr& p, const Bytes& data) {
-    ff::PacketPtr q = ff::allocPacket();
-    if (!q) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
-    int err = av_new_packet(q.get(), static_cast<int>(data.size()));
-    if (err < 0) return ff::makeError(err, "Out of memory");
-    err = av_packet_copy_props(q.get(), p.get());
-    if (err < 0) return ff::makeError(err, "Out of memory");
-    std::memcpy(q->data, data.data(), data.size());
-    p = std::move(q);
-    return std::nullopt;
-  }
-
   // H.264: leaves out the leading pictures of the range's first keyframe,
   // and restarts there when that keyframe is an open group's I picture (see
   // AvcRestart.h). `keep` false: the packet is left out.
@@ -398,7 +385,7 @@ class Copier {
     if (!t.wroteInRange) {
       t.leadingBefore = Pts(p.get());
       if (auto idr = t.avc->restart(p->data, p->size)) {
-        if (Status s = ReplaceData(p, *idr)) return s;
+        if (Status s = ReplacePacketData(p, idr->data(), idr->size())) return s;
       }
       return std::nullopt;
     }
@@ -409,7 +396,7 @@ class Copier {
       return std::nullopt;
     }
     if (auto moved = t.avc->next(p->data, p->size, true)) {
-      if (Status s = ReplaceData(p, *moved)) return s;
+      if (Status s = ReplacePacketData(p, moved->data(), moved->size())) return s;
     }
     return std::nullopt;
   }
