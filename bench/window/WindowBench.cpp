@@ -6,8 +6,6 @@
 //   kerfline_bench_window empty SECONDS          the window without a movie
 //   kerfline_bench_window paused MOVIE SECONDS   a movie opened and paused
 //   kerfline_bench_window playing MOVIE SECONDS  a movie playing
-//   kerfline_bench_window first-frame MOVIE      prints "first-frame" when the
-//                                                first picture is drawn, exits
 //
 // Prints one line of key=value pairs: cpu (percent of one core over the
 // measured seconds), rss_mb, fps (pictures presented per second), drops
@@ -65,8 +63,7 @@ double Drops(kf::mpv::MpvPlayer& player) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kerfline_bench_window empty SECONDS | paused MOVIE SECONDS | playing MOVIE SECONDS |\n"
-               "       first-frame MOVIE\n");
+               "usage: kerfline_bench_window empty SECONDS | paused MOVIE SECONDS | playing MOVIE SECONDS\n");
   return 2;
 }
 
@@ -76,9 +73,9 @@ int main(int argc, char** argv) {
   if (argc < 3) return Usage();
   const std::string mode = argv[1];
   const bool withMovie = mode != "empty";
-  if (withMovie && mode != "first-frame" && argc < 4) return Usage();
+  if (withMovie && argc < 4) return Usage();
   const std::string movie = withMovie ? argv[2] : "";
-  const double seconds = mode == "first-frame" ? 0 : std::atof(argv[withMovie ? 3 : 2]);
+  const double seconds = std::atof(argv[withMovie ? 3 : 2]);
 
   QApplication app(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("MarrowgateBench"));
@@ -147,12 +144,6 @@ int main(int argc, char** argv) {
 
   if (mode == "empty") {
     QTimer::singleShot(2000, measure);
-  } else if (mode == "first-frame") {
-    afterFirstFrame([] {
-      std::printf("first-frame\n");
-      std::fflush(stdout);
-      std::_Exit(0);
-    });
   } else if (mode == "paused") {
     afterFirstFrame([&] {
       delegate.togglePlayback();

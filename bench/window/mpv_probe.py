@@ -2,14 +2,13 @@
 """The mpv program measured as kerfline_bench_window measures the window.
 
   mpv_probe.py [--size WxH] empty SECONDS | paused MOVIE SECONDS |
-               playing MOVIE SECONDS | first-frame MOVIE
+               playing MOVIE SECONDS
 
 Starts `mpv` with its own OpenGL output (no configuration, no sound device),
 waits for its first picture, and prints the same key=value line: cpu
 (percent of one core, every thread), rss_mb, fps (frames presented per
 second: frames shown minus those dropped by the output and the decoder)
-and drops; first-frame prints the seconds from starting the process to its
-first picture. --size sets its window (the picture area) to the size of
+and drops. --size sets its window (the picture area) to the size of
 the program's picture (default 980x700), so both draw as many pixels.
 """
 import json, os, socket, subprocess, sys, tempfile, time
@@ -62,15 +61,14 @@ def main():
         del sys.argv[1:3]
     mode = sys.argv[1]
     movie = sys.argv[2] if mode != "empty" else None
-    seconds = float(sys.argv[-1]) if mode != "first-frame" else 0
+    seconds = float(sys.argv[-1])
     sock = tempfile.mktemp(prefix="mpvprobe")
     args = ["mpv", "--no-config", "--vo=gpu", "--gpu-sw=yes", "--ao=null", "--keep-open=yes", "--idle=yes", "--force-window=yes",
             f"--geometry={geometry}", f"--input-ipc-server={sock}", "--really-quiet"]
-    if mode in ("paused", "first-frame"):
+    if mode == "paused":
         args.append("--pause")
     if movie:
         args.append(movie)
-    t0 = time.time()
     p = subprocess.Popen(args, stdin=subprocess.DEVNULL)
     try:
         ipc = Ipc(sock, time.time() + 20)
@@ -78,9 +76,6 @@ def main():
             # The first picture: the output is configured with a frame.
             while not (ipc.get("vo-configured") and ipc.get("estimated-frame-number") is not None):
                 time.sleep(0.002)
-        if mode == "first-frame":
-            print(f"first_frame_s={time.time() - t0:.3f}")
-            return
         time.sleep(2 if mode == "empty" else 1.5)
 
         def counters():
