@@ -1,5 +1,6 @@
 #include "app/cli/ExportCommand.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@
 #include "export/files/FileOps.h"
 #include "export/naming/ExportNaming.h"
 #include "export/settings/ExportSettings.h"
-#include "platform/export/FfmpegExportSession.h"
+#include "source/Mp4Summary.h"
 
 namespace kf {
 namespace {
@@ -233,33 +234,50 @@ void PrintSuggestion(const Error& error) {
   if (!error.suggestion.empty()) std::fprintf(stderr, "kerfline: %s\n", error.suggestion.c_str());
 }
 
-}  // namespace
+// Forwards to the backend's sessions once the backend is loaded; a byte copy
+// never asks.
+class DeferredSessions final : public ExportSessionFactory {
+ public:
+  void set(std::unique_ptr<ExportSessionFactory> sessions) { sessions_ = std::move(sessions); }
+  std::unique_ptr<ExportSessionPort> makeSession(const ExportRequest& request) override {
+    return sessions_ ? sessions_->makeSession(request) : nullptr;
+  }
 
-int RunExportCommand(const std::vector<std::string>& args) {
-  Options o;
-  if (auto usage = Parse(args, o)) {
-    std::fprintf(stderr,
-                 "kerfline: %s\nusage: kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]] [--fade-in I:SECONDS]... "
-                 "[--fade-out I:SECONDS]... [--exposure STOPS] [--mode lossless|reencode|smart] "
-                 "[--size source|1080p|720p|480p] [--clips]\n",
-                 usage->message.c_str());
-    return 2;
+ private:
+  std::unique_ptr<ExportSessionFactory> sessions_;
+};
+
+// The duration and codecs of an MP4 or QuickTime source read from its movie
+// box, without FFmpeg; nothing where only FFmpeg can tell. A FIFO or device
+// is never read.
+std::optional<Mp4MovieSummary> SummarizeWithoutMediaLibraries(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<Mp4MovieSummary> summary;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    auto read = [fd](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
+      std::vector<std::uint8_t> bytes(length);
+      std::uint64_t done = 0;
+      while (done < length) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::uint64_t>(n);
+      }
+      bytes.resize(done);
+      return bytes;
+    };
+    summary = ReadMp4MovieSummary(read, static_cast<std::uint64_t>(st.st_size));
   }
-  InterruptHandlers interrupts;
-  av_log_set_level(AV_LOG_FATAL);
-  HeadlessDocument doc;
-  doc.path = o.source;
-  // The source is checked, and opened once, before any work: a regular file
-  // that opens as a movie with a usable duration. Only then may it be copied
-  // byte for byte.
-  auto source = OpenCheckedSource(o.source);
-  if (!source) {
-    std::fprintf(stderr, "kerfline: %s: %s\n", o.source.c_str(), source.error().message.c_str());
-    PrintSuggestion(AdviseOnFailure(source.error(), {o.source, o.output, "", false}, FailedFile::Source));
-    return 1;
-  }
-  doc.duration = source->duration;
-  doc.codecs = source->codecs;
+  ::close(fd);
+  return summary;
+}
+
+// The edit the options describe on a movie of doc.duration; an exit status
+// when they cannot apply to it.
+std::optional<int> BuildEdit(const Options& o, HeadlessDocument& doc) {
+  doc.edit = {};
   if (o.keep.empty()) {
     doc.edit.segments = {{0, doc.duration}};
   } else {
@@ -296,6 +314,63 @@ int RunExportCommand(const std::vector<std::string>& args) {
   doc.edit.exposure = o.exposure;
   doc.edit.selected = 0;
   kerfline::NormalizeEdit(doc.edit);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunExportCommand(const std::vector<std::string>& args, const ExportBackendLoader& backend) {
+  Options o;
+  if (auto usage = Parse(args, o)) {
+    std::fprintf(stderr,
+                 "kerfline: %s\nusage: kerfline --export SOURCE -o OUTPUT [--keep A-B[,A-B...]] [--fade-in I:SECONDS]... "
+                 "[--fade-out I:SECONDS]... [--exposure STOPS] [--mode lossless|reencode|smart] "
+                 "[--size source|1080p|720p|480p] [--clips]\n",
+                 usage->message.c_str());
+    return 2;
+  }
+  InterruptHandlers interrupts;
+  HeadlessDocument doc;
+  doc.path = o.source;
+  MemorySettingsStore store;
+  ExportSettings settings(store);
+  settings.setExportOutput(o.clips ? 1 : 0);
+  settings.setExportMode(o.mode);
+  if (o.size != 0) settings.setExportSize(o.size);
+  ManualScheduler scheduler;
+  HeadlessView view;
+  HeadlessAlerts alerts;
+  DeferredSessions sessions;
+  ExportController controller(scheduler, doc, view, alerts, settings, sessions);
+
+  // The source is checked, and opened once, before any work: a regular file
+  // that opens as a movie with a usable duration. Only then may it be copied
+  // byte for byte. Where the movie box tells that and the export is such a
+  // copy, FFmpeg is not needed at all.
+  bool checked = false;
+  if (auto summary = SummarizeWithoutMediaLibraries(o.source)) {
+    doc.duration = summary->duration;
+    doc.codecs = summary->codecs;
+    if (auto status = BuildEdit(o, doc)) return *status;
+    checked = !o.clips && controller.copiesBytesTo(o.output);
+  }
+  if (!checked) {
+    auto engine = backend();
+    if (!engine) {
+      std::fprintf(stderr, "kerfline: the export engine could not be loaded: %s\n", engine.error().message.c_str());
+      return 1;
+    }
+    auto source = (*engine)->openSource(o.source);
+    if (!source) {
+      std::fprintf(stderr, "kerfline: %s: %s\n", o.source.c_str(), source.error().message.c_str());
+      PrintSuggestion(AdviseOnFailure(source.error(), {o.source, o.output, "", false}, FailedFile::Source));
+      return 1;
+    }
+    doc.duration = source->duration;
+    doc.codecs = source->codecs;
+    sessions.set(std::move(source->sessions));
+    if (auto status = BuildEdit(o, doc)) return *status;
+  }
 
   if (!o.clips && SameFile(o.output, o.source)) {
     std::fprintf(stderr,
@@ -311,17 +386,6 @@ int RunExportCommand(const std::vector<std::string>& args) {
                                     {o.source, o.output, "", false}, FailedFile::Output));
     return 1;
   }
-
-  MemorySettingsStore store;
-  ExportSettings settings(store);
-  settings.setExportOutput(o.clips ? 1 : 0);
-  settings.setExportMode(o.mode);
-  if (o.size != 0) settings.setExportSize(o.size);
-  ManualScheduler scheduler;
-  HeadlessView view;
-  HeadlessAlerts alerts;
-  FfmpegExportSessionFactory factory(source->input);
-  ExportController controller(scheduler, doc, view, alerts, settings, factory);
 
   if (gInterrupted.load()) {
     std::fprintf(stderr, "kerfline: export cancelled\n");

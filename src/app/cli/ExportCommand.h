@@ -14,6 +14,10 @@
 // Returns 0 on success, else prints the error's message to standard error
 // and returns non-zero (2 for a usage error).
 //
+// FFmpeg (the backend) is loaded only when the export needs it: a byte copy
+// of an MP4 or QuickTime movie whose movie box says everything the check
+// needs runs without it.
+//
 // Runs on the calling thread, which it treats as the main thread; blocks
 // until the export has ended.
 #pragma once
@@ -21,9 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/ExportBackend.h"
+
 namespace kf {
 
 // `args` are the arguments after the program name, starting with "--export".
-int RunExportCommand(const std::vector<std::string>& args);
+int RunExportCommand(const std::vector<std::string>& args, const ExportBackendLoader& backend);
 
 }  // namespace kf

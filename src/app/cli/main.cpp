@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/cli/ExportCommand.h"
+#include "app/cli/FfmpegExportBackend.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args{"--export"};
@@ -11,5 +12,5 @@ int main(int argc, char** argv) {
     if (i == 1 && std::string(argv[i]) == "--export") continue;
     args.emplace_back(argv[i]);
   }
-  return kf::RunExportCommand(args);
+  return kf::RunExportCommand(args, kf::LinkedFfmpegBackend());
 }

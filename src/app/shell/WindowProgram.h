@@ -1,7 +1,9 @@
 // The program `kerfline` is two pieces: the command line (help, version,
-// usage errors, the headless export), which needs FFmpeg's libraries only,
-// and the window program, a module loaded at run time only when a window is
-// wanted. Its entry point takes the program's own arguments.
+// usage errors, the headless export), which needs no toolkit, player or
+// FFmpeg, and the window program, a module loaded at run time only when a
+// window is wanted. Its entry point takes the program's own arguments. (The
+// headless export loads the export engine, another module, only when it
+// needs FFmpeg; see app/cli/ExportBackend.h.)
 #pragma once
 
 #include <string>
@@ -16,11 +18,13 @@ inline constexpr const char* kWindowModuleFile = "kerfline-window.so";
 inline constexpr const char* kWindowEntryPoint = "kerfline_window_main";
 using WindowEntry = int (*)(int argc, char** argv);
 
-// Where the module may be, in the order to try: beside the program (the
-// build tree), then in the installed folder named relative to the program's
-// folder (e.g. "../lib/kerfline"). programPath is the program's resolved
-// file; an empty path (unknown) gives no candidates.
-std::vector<std::string> WindowModuleCandidates(const std::string& programPath, const std::string& installedDir);
+// Where a module of the program (the window's, or the export engine's) may
+// be, in the order to try: beside the program (the build tree), then in the
+// installed folder named relative to the program's folder (e.g.
+// "../lib/kerfline"). programPath is the program's resolved file; an empty
+// path (unknown) gives no candidates.
+std::vector<std::string> ModuleCandidates(const std::string& programPath, const std::string& installedDir,
+                                          const std::string& fileName);
 
 }  // namespace kf
 

@@ -2,8 +2,9 @@
 // `kerfline --export ...` runs an export without a window; `--help`,
 // `--version` and usage errors are answered before anything else starts, so
 // they need no display (see CommandLine.h). The window program is a module
-// loaded only when a window is wanted (see WindowProgram.h): the other paths
-// load FFmpeg's libraries and nothing of the toolkit or the player.
+// loaded only when a window is wanted (see WindowProgram.h), and the export
+// engine one loaded only when an export needs FFmpeg (see
+// app/cli/ExportBackend.h): a byte copy, help and version load neither.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -19,8 +20,8 @@
 #include "app/cli/ExportCommand.h"
 #endif
 
-#ifndef KERFLINE_WINDOW_MODULE_DIR
-#define KERFLINE_WINDOW_MODULE_DIR ""
+#ifndef KERFLINE_MODULE_DIR
+#define KERFLINE_MODULE_DIR ""
 #endif
 
 namespace {
@@ -33,9 +34,12 @@ std::string ProgramPath() {
   return path;
 }
 
-int RunWindowProgram(int argc, char** argv) {
-  std::string failures;
-  for (const std::string& candidate : kf::WindowModuleCandidates(ProgramPath(), KERFLINE_WINDOW_MODULE_DIR)) {
+// The entry point `symbol` of the module `file`, from the first place it
+// loads from; null with what went wrong added to `failures`. The module stays
+// loaded until the process ends (the toolkit's and the player's exit
+// handlers live in the window's).
+void* OpenModuleEntry(const char* file, const char* symbol, std::string& failures) {
+  for (const std::string& candidate : kf::ModuleCandidates(ProgramPath(), KERFLINE_MODULE_DIR, file)) {
     if (::access(candidate.c_str(), F_OK) != 0) continue;
     void* module = ::dlopen(candidate.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!module) {
@@ -43,20 +47,33 @@ int RunWindowProgram(int argc, char** argv) {
       failures += "\n  " + std::string(why ? why : candidate);
       continue;
     }
-    auto entry = reinterpret_cast<kf::WindowEntry>(::dlsym(module, kf::kWindowEntryPoint));
-    if (!entry) {
-      failures += "\n  " + candidate + ": no entry point";
-      continue;
-    }
-    // The module stays loaded until the process ends: the toolkit's and the
-    // player's exit handlers live in it.
-    return entry(argc, argv);
+    if (void* entry = ::dlsym(module, symbol)) return entry;
+    failures += "\n  " + candidate + ": no entry point";
   }
-  if (failures.empty()) failures = std::string("\n  ") + kf::kWindowModuleFile + " was not found beside the program";
+  if (failures.empty()) failures = std::string("\n  ") + file + " was not found beside the program";
+  return nullptr;
+}
+
+int RunWindowProgram(int argc, char** argv) {
+  std::string failures;
+  if (void* entry = OpenModuleEntry(kf::kWindowModuleFile, kf::kWindowEntryPoint, failures))
+    return reinterpret_cast<kf::WindowEntry>(entry)(argc, argv);
   std::fprintf(stderr, "kerfline: the window could not be started:%s\n  kerfline --export works without it; see kerfline --help\n",
                failures.c_str());
   return kf::kExitFailure;
 }
+
+#if KERFLINE_HAVE_EXPORT_CLI
+kf::Result<kf::ExportBackend*> LoadExportEngine() {
+  static kf::ExportBackend* backend = nullptr;
+  if (backend) return backend;
+  std::string failures;
+  if (void* entry = OpenModuleEntry(kf::kExportModuleFile, kf::kExportBackendEntry, failures))
+    backend = reinterpret_cast<kf::ExportBackendEntry>(entry)();
+  if (!backend) return kf::Error{kf::kKerflineErrorDomain, 1, failures};
+  return backend;
+}
+#endif
 
 }  // namespace
 
@@ -75,7 +92,7 @@ int main(int argc, char** argv) {
       return kf::kExitUsage;
     case kf::CommandLine::Action::Export:
 #if KERFLINE_HAVE_EXPORT_CLI
-      return kf::RunExportCommand(args);
+      return kf::RunExportCommand(args, LoadExportEngine);
 #else
       std::fprintf(stderr, "kerfline: this build has no command-line export\n");
       return kf::kExitUsage;

@@ -164,12 +164,16 @@ std::string ExportController::outputExtension(ExportPreset preset) const {
   return FittingExtension(OutputCodecs(preset, document_.sourceCodecs()), lastPathComponent(document_.sourcePath()));
 }
 
-void ExportController::startStaged(const StagedOutput& output) {
+bool ExportController::copiesBytesTo(const std::string& destination) const {
   // A byte copy only where the name says the source's own container: a
   // different extension asks for that container, which the session writes.
-  if (UsesByteCopy(optimizeExport_, replaceTarget_.has_value(), isUntouched(), settings_.exportMode(),
-                   settings_.exportSize()) &&
-      KeepsContainer(lastPathComponent(document_.sourcePath()), lastPathComponent(output.finalPath)))
+  return UsesByteCopy(optimizeExport_, replaceTarget_.has_value(), isUntouched(), settings_.exportMode(),
+                      settings_.exportSize()) &&
+         KeepsContainer(lastPathComponent(document_.sourcePath()), lastPathComponent(destination));
+}
+
+void ExportController::startStaged(const StagedOutput& output) {
+  if (copiesBytesTo(output.finalPath))
     startByteCopy(output);
   else
     startSession(output);

@@ -142,6 +142,10 @@ class ExportController {
   // Planning with the current settings and edit.
   bool hasEffects() const;
   bool isUntouched() const;
+  // Whether exportToPath(destination) would copy the source byte for byte
+  // (an untouched edit, lossless at source size, into the source's own
+  // container) rather than start an export session.
+  bool copiesBytesTo(const std::string& destination) const;
   ExportPreset effectivePreset() const;
   CompositionPlan compositionForSegments(const std::vector<TimeSpan>& segments, const std::vector<double>& fadesIn,
                                          const std::vector<double>& fadesOut, ExportPreset preset) const;

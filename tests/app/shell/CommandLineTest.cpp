@@ -79,15 +79,17 @@ TEST(CommandLineTest, UsageTextDocumentsExitStatuses) {
   EXPECT_FALSE(ProgramVersion().empty());
 }
 
-TEST(CommandLineTest, TheWindowModuleIsLookedForBesideTheProgramThenWhereItIsInstalled) {
-  EXPECT_EQ(WindowModuleCandidates("/usr/bin/kerfline", "../lib/x86_64-linux-gnu/kerfline"),
-            (std::vector<std::string>{"/usr/bin/kerfline-window.so", "/usr/lib/x86_64-linux-gnu/kerfline/kerfline-window.so"}));
-  EXPECT_EQ(WindowModuleCandidates("/home/me/.local/bin/kerfline", "/opt/kerfline/lib"),
-            (std::vector<std::string>{"/home/me/.local/bin/kerfline-window.so", "/opt/kerfline/lib/kerfline-window.so"}));
-  // A build tree, or no installed folder: beside the program only.
-  EXPECT_EQ(WindowModuleCandidates("/src/build/src/app/shell/kerfline", ""),
-            (std::vector<std::string>{"/src/build/src/app/shell/kerfline-window.so"}));
-  EXPECT_TRUE(WindowModuleCandidates("", "../lib/kerfline").empty()) << "the program's path is unknown";
+TEST(CommandLineTest, ModulesAreLookedForBesideTheProgramThenWhereTheyAreInstalled) {
+  for (const std::string module : {"kerfline-window.so", "kerfline-export-engine.so"}) {
+    EXPECT_EQ(ModuleCandidates("/usr/bin/kerfline", "../lib/x86_64-linux-gnu/kerfline", module),
+              (std::vector<std::string>{"/usr/bin/" + module, "/usr/lib/x86_64-linux-gnu/kerfline/" + module}));
+    EXPECT_EQ(ModuleCandidates("/home/me/.local/bin/kerfline", "/opt/kerfline/lib", module),
+              (std::vector<std::string>{"/home/me/.local/bin/" + module, "/opt/kerfline/lib/" + module}));
+    // A build tree, or no installed folder: beside the program only.
+    EXPECT_EQ(ModuleCandidates("/src/build/src/app/shell/kerfline", "", module),
+              (std::vector<std::string>{"/src/build/src/app/shell/" + module}));
+    EXPECT_TRUE(ModuleCandidates("", "../lib/kerfline", module).empty()) << "the program's path is unknown";
+  }
 }
 
 }  // namespace

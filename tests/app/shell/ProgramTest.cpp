@@ -125,25 +125,50 @@ TEST_F(ProgramTest, OpensTheFirstExistingMoviePathOrLink) {
 // program; the toolkit and the player live in the window's module, loaded
 // only to open a window. Without the module those paths still work, and
 // opening a window says what is missing.
-TEST_F(ProgramTest, HeadlessPathsNeedNeitherTheToolkitNorTheWindowModule) {
+// The program starts with the C++ runtime alone. A byte copy of an MP4 runs
+// on it; a cut loads the export engine (and FFmpeg with it), never the
+// toolkit or the player; each module missing is named when it is needed.
+TEST_F(ProgramTest, HeadlessPathsLoadOnlyWhatTheyNeed) {
   ChildEnvironment trace;
   trace.set = {{"LD_TRACE_LOADED_OBJECTS", "1"}};
   const auto loaded = RunChild(kProgram, {}, trace, 20);
   ASSERT_EQ(loaded.status, 0) << loaded.err;
-  EXPECT_NE(loaded.out.find("libavformat"), std::string::npos) << loaded.out;
-  for (const char* library : {"libQt6", "libmpv", "libGL"})
+  EXPECT_NE(loaded.out.find("libstdc++"), std::string::npos) << loaded.out;
+  for (const char* library : {"libav", "libsw", "libQt6", "libmpv", "libGL"})
     EXPECT_EQ(loaded.out.find(library), std::string::npos) << library << " is loaded at start:\n" << loaded.out;
+
+  const std::string movie = movies::ensure(movies::named("h264"));
+  ChildEnvironment files = NoDisplay();
+  files.set["LD_DEBUG"] = "files";
+  const fs::path copy = dir / "copy.mp4";
+  const auto copied = RunChild(kProgram, {"--export", movie, "-o", copy.string()}, files, 60);
+  EXPECT_EQ(copied.status, 0) << copied.err;
+  EXPECT_EQ(fs::file_size(copy), fs::file_size(movie));
+  EXPECT_EQ(copied.err.find("libavformat"), std::string::npos) << "a byte copy loaded FFmpeg";
+  const fs::path cut = dir / "cut.mp4";
+  const auto engine = RunChild(kProgram, {"--export", movie, "-o", cut.string(), "--keep", "0-1"}, files, 60);
+  EXPECT_EQ(engine.status, 0) << engine.err;
+  EXPECT_NE(engine.err.find("kerfline-export-engine.so"), std::string::npos);
+  EXPECT_NE(engine.err.find("libavformat"), std::string::npos);
+  for (const char* library : {"libQt6", "libmpv", "kerfline-window"})
+    EXPECT_EQ(engine.err.find(library), std::string::npos) << library << " is loaded by an export";
 
   const fs::path alone = dir / "bin" / "kerfline";
   fs::create_directories(alone.parent_path());
   fs::copy_file(kProgram, alone);
   const auto version = RunChild(alone.string(), {"--version"}, NoDisplay());
   EXPECT_EQ(version.status, 0) << version.err;
-  const std::string movie = movies::ensure(movies::named("h264"));
-  const fs::path out = dir / "cut.mp4";
-  const auto cut = RunChild(alone.string(), {"--export", movie, "-o", out.string(), "--keep", "0-1"}, NoDisplay(), 60);
-  EXPECT_EQ(cut.status, 0) << cut.err;
-  EXPECT_GT(fs::exists(out) ? fs::file_size(out) : 0u, 1000u);
+  const fs::path copy2 = dir / "copy2.mp4";
+  const auto copiedAlone = RunChild(alone.string(), {"--export", movie, "-o", copy2.string()}, NoDisplay(), 60);
+  EXPECT_EQ(copiedAlone.status, 0) << copiedAlone.err;
+  EXPECT_TRUE(fs::exists(copy2));
+  const fs::path cut2 = dir / "cut2.mp4";
+  const auto cutAlone =
+      RunChild(alone.string(), {"--export", movie, "-o", cut2.string(), "--keep", "0-1"}, NoDisplay(), 60);
+  EXPECT_EQ(cutAlone.status, 1);
+  EXPECT_EQ(cutAlone.err.rfind("kerfline: the export engine could not be loaded:", 0), 0u) << cutAlone.err;
+  EXPECT_NE(cutAlone.err.find("kerfline-export-engine.so"), std::string::npos) << cutAlone.err;
+  EXPECT_FALSE(fs::exists(cut2));
 
   const auto window = RunChild(alone.string(), {movie}, Offscreen(), 20);
   EXPECT_EQ(window.status, 1);
