@@ -47,15 +47,17 @@ void RunStep(MGAppDelegate& d, const std::string& command) {
     d.edit().syncSegments();
   } else if (verb == "seek") d.transport().seek(std::atof(arg.c_str()));
   else if (verb == "quitwhenopen") {
-    // Waits for the open movie, prints "opened PATH" and the segment count
-    // on standard output and quits; "opened -" when none opens in time.
+    // Waits for the open movie (its decoder known and, after its first
+    // picture, the window's icon set), prints "opened PATH" and the segment
+    // count on standard output and quits; "opened -" when none opens in time.
     auto* poll = new QTimer(qApp);
     auto started = std::make_shared<int>(0);
     const int limitTicks = arg.empty() ? 300 : std::atoi(arg.c_str()) * 10;
     QObject::connect(poll, &QTimer::timeout, qApp, [&d, poll, started, limitTicks] {
       const auto& url = d.session().sourceURL();
       const QString decoder = d.window() ? d.window()->mediaInfo->toolTip() : QString();
-      if ((!url || decoder.isEmpty()) && ++*started < limitTicks) return;
+      const bool iconSet = d.window() && !d.window()->windowIcon().isNull();
+      if ((!url || decoder.isEmpty() || !iconSet) && ++*started < limitTicks) return;
       poll->stop();
       poll->deleteLater();
       std::printf("opened %s\nsegments %zu\nstatus %s\ndecoder %s\nicon %d\n", url ? url->text.c_str() : "-",

@@ -61,11 +61,17 @@ void ApplyDarkAppearance(QApplication& app) {
 }
 
 // The window's (and the About box's) icon: the installed theme's, else the
-// program's own copy. Finding it loads the icon theme's plugins and image
-// readers; while the OpenGL driver loads on its thread that would wait for it
-// (the dynamic loader loads one library at a time), so the icon is set once
-// the driver has loaded.
+// program's own copy. Finding and setting it takes 30-40 ms of the main
+// thread (the icon theme's plugins, image readers, every size sent to the
+// display server). It is set once the OpenGL driver has loaded (while the
+// driver loads on its thread, the dynamic loader would make it wait: it
+// loads one library at a time) and, when the program starts on a movie,
+// after that movie's first picture is on the screen, so that the picture
+// does not wait for it. Only the first call sets it.
 void SetWindowIcon() {
+  static bool set = false;
+  if (set) return;
+  set = true;
   QIcon icon = QIcon::fromTheme(QStringLiteral("com.marrowgate.Kerfline"));
 #if KERFLINE_HAVE_ICON_RESOURCE
   if (icon.isNull())
@@ -104,7 +110,9 @@ extern "C" KERFLINE_WINDOW_EXPORT int kerfline_window_main(int argc, char** argv
 #if KERFLINE_HAVE_MPV_VIEW
   // The OpenGL driver loads and starts on a thread of its own from now on,
   // while the rest of the program starts (see MpvVideoView::startOpenGL).
-  auto openGL = kf::mpv::MpvVideoView::startOpenGL(SetWindowIcon);
+  // With a movie to open, the icon waits for its first picture instead.
+  const bool movieNamed = !line.movies.empty();
+  auto openGL = kf::mpv::MpvVideoView::startOpenGL(movieNamed ? std::function<void()>() : SetWindowIcon);
 #endif
   QApplication::setApplicationVersion(QString::fromStdString(kf::ProgramVersion()));
   // Names the installed desktop entry: the window's icon and the launcher's
@@ -133,7 +141,7 @@ extern "C" KERFLINE_WINDOW_EXPORT int kerfline_window_main(int argc, char** argv
     if (auto url = kf::ParseMovieURL(*startup)) prepare = MGPrepareAhead(std::move(prepare), *url);
   ApplyDarkAppearance(app);
 #if KERFLINE_HAVE_MPV_VIEW
-  if (!openGL) SetWindowIcon();
+  if (!openGL && !movieNamed) SetWindowIcon();
 #else
   SetWindowIcon();
 #endif
@@ -164,6 +172,12 @@ extern "C" KERFLINE_WINDOW_EXPORT int kerfline_window_main(int argc, char** argv
   // exposure preview.
   auto* videoView = new kf::mpv::MpvVideoView(player, nullptr, false, std::move(openGL));
   QWidget* pictureView = videoView;
+  if (movieNamed) {
+    videoView->afterFirstPicture(SetWindowIcon);
+    // A movie that does not open, or has no picture, shows none.
+    constexpr double kIconAtTheLatest = 2.0;
+    scheduler.postAfter(kIconAtTheLatest, SetWindowIcon);
+  }
 #else
   QWidget* pictureView = new QWidget;
   pictureView->setAutoFillBackground(true);

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace kf::mpv {
 
@@ -162,7 +163,7 @@ class MpvVideoView::GlSurface : public QWindow {
       context_->swapBuffers(this);
       mpv_render_context_report_swap(ctx_);
       // A picture drawn offscreen counts when it first reaches the screen.
-      if (fresh || unshown_) ++view_->framesPresented_;
+      if (fresh || unshown_) view_->countPresented();
       unshown_ = false;
     } else if (fresh) {
       unshown_ = true;
@@ -293,9 +294,22 @@ void MpvVideoView::onUpdate(void* context) {
 void MpvVideoView::softwareUpdate() {
   if (!sw_) return;
   if (mpv_render_context_update(sw_) & MPV_RENDER_UPDATE_FRAME) {
-    ++framesPresented_;
+    countPresented();
     renderNow();
   }
+}
+
+void MpvVideoView::countPresented() {
+  ++framesPresented_;
+  if (afterFirstPicture_)
+    QMetaObject::invokeMethod(this, std::exchange(afterFirstPicture_, nullptr), Qt::QueuedConnection);
+}
+
+void MpvVideoView::afterFirstPicture(std::function<void()> then) {
+  if (framesPresented_ > 0)
+    QMetaObject::invokeMethod(this, std::move(then), Qt::QueuedConnection);
+  else
+    afterFirstPicture_ = std::move(then);
 }
 
 void MpvVideoView::setDarkening(double amount) {

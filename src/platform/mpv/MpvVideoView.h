@@ -73,6 +73,10 @@ class MpvVideoView : public QWidget {
 
   // New pictures drawn since the view was made (frames presented).
   std::uint64_t framesPresented() const { return framesPresented_; }
+  // Runs `then` once, on the main thread, after the first picture has been
+  // presented (at once, queued, if one already has). Replaces an earlier
+  // request not yet run.
+  void afterFirstPicture(std::function<void()> then);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -84,6 +88,7 @@ class MpvVideoView : public QWidget {
   void softwareUpdate();
   void resolveOutput();
   void startSoftware();
+  void countPresented();
 
   std::shared_ptr<MpvPlayer> player_;
   ::mpv_render_context* sw_ = nullptr;  // software path
@@ -93,6 +98,7 @@ class MpvVideoView : public QWidget {
   QImage image_;
   double darkening_ = 0;
   std::uint64_t framesPresented_ = 0;
+  std::function<void()> afterFirstPicture_;
 };
 
 }  // namespace kf::mpv

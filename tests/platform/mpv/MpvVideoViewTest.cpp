@@ -41,6 +41,14 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
   EXPECT_FALSE(view->usesOpenGL());
   view->resize(400, 200);  // wider than 4:3: pillarboxed
   view->show();
+  // Work put off until the first picture runs once, after it is presented.
+  int afterFirst = 0;
+  std::uint64_t presentedThen = 0;
+  view->afterFirstPicture([&] { ++afterFirst; });
+  view->afterFirstPicture([&] {  // the later request replaces the earlier
+    ++afterFirst;
+    presentedThen = view->framesPresented();
+  });
 
   auto item =
       player->makePlayerItem(kf::ff::FfmpegAsset::create(movies::ensure(movies::named("h264")), sched));
@@ -66,6 +74,12 @@ TEST(MpvVideoView, SoftwarePictureShowsTheSeekedFrameFittedInTheWidget) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->width, 320);
   EXPECT_GE(view->framesPresented(), 2u);
+  EXPECT_EQ(afterFirst, 1);
+  EXPECT_GE(presentedThen, 1u);
+  bool late = false;  // asked once a picture is there: runs at once, queued
+  view->afterFirstPicture([&] { late = true; });
+  EXPECT_FALSE(late);
+  EXPECT_TRUE(pumpUntil(sched, [&] { return late; }));
 
   // The fade is drawn in the view's own pass: the painted widget is the
   // picture darkened by the amount, the rendered picture unchanged.
