@@ -191,7 +191,7 @@ TEST(Mp4EditLists, MovieBoxReadRefusesDamagedFilesAndFailedReads) {
   liar[3] = 200;  // the ftyp claims to run past the end
   EXPECT_FALSE(ReadMp4MovieBox(over(liar), liar.size()));
   Buf truncated = Cat({test::Ftyp(), moov});
-  truncated.resize(truncated.size() - 4);
+  truncated.erase(truncated.end() - 4, truncated.end());
   EXPECT_FALSE(ReadMp4MovieBox(over(truncated), truncated.size()));
   EXPECT_FALSE(ReadMp4MovieBox([](std::uint64_t, std::uint64_t) { return std::optional<Buf>{}; }, 4096));
   // A final box of size 0 runs to the end of the file.
