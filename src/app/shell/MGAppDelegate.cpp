@@ -1,5 +1,8 @@
 #include "app/shell/MGAppDelegate.h"
 
+#include <chrono>
+#include <future>
+
 #include "app/rules/RecentlyUsed.h"
 
 #include <QAction>
@@ -185,6 +188,13 @@ void MGAppDelegate::seek(double seconds) { transport_->seek(seconds); }
 void MGAppDelegate::pause() { transport_->pause(); }
 
 MGAppDelegate::~MGAppDelegate() {
+  // A use noted just before quitting still reaches the desktop's list,
+  // unless its disk does not answer within a moment.
+  auto written = std::make_shared<std::promise<void>>();
+  std::future<void> drained = written->get_future();
+  recentlyUsedWriter_.async([written] { written->set_value(); });
+  constexpr auto kRecentlyUsedDrain = std::chrono::seconds(2);
+  drained.wait_for(kRecentlyUsedDrain);
   qApp->removeEventFilter(this);
   // Stops a running export before the window and the edit it reads go.
   exporter_.reset();
@@ -506,7 +516,9 @@ void MGAppDelegate::noteRecentURL(const kf::MovieURL& url) {
   rebuildRecentMenu();
   // The desktop's list too; a list that cannot be written is left as it is.
   if (url.isFile() && !services_.recentlyUsedFile.empty())
-    (void)kf::NoteRecentlyUsedFile(services_.recentlyUsedFile, url.text);
+    recentlyUsedWriter_.async([file = services_.recentlyUsedFile, path = url.text] {
+      (void)kf::NoteRecentlyUsedFile(file, path);
+    });
 }
 
 std::string MGAppDelegate::folderPositionSuffix(const kf::MovieURL& url) {

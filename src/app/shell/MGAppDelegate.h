@@ -36,6 +36,7 @@
 #include "playback/scrub/ScrubController.h"
 #include "playback/session/PlayerSession.h"
 #include "playback/session/Transport.h"
+#include "source/MGSerialQueue.h"
 
 class MGExportSessions;
 class QAction;
@@ -334,6 +335,11 @@ class MGAppDelegate final : public QObject,
 
   kf::MGMFootprint footprint_;
   kf::ScopedTask footprintTimer_;
+  // Writes the desktop's recently-used list, in order, off the main thread:
+  // each write ends with an fsync, which on a slow or network home folder
+  // would hold up the window (and the first picture of the movie just
+  // opened). It does not hold up quitting when that disk does not answer.
+  kf::MGSerialQueue recentlyUsedWriter_{"recently-used list", /*waitOnDestroy=*/false};
   kf::ScopedTask transportHideTimer_;
   bool cursorHidden_ = false;
   bool terminating_ = false;

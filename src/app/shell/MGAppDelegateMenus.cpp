@@ -196,7 +196,8 @@ void MGAppDelegate::openRecent(QAction* item) {
 void MGAppDelegate::clearRecent() {
   if (services_.settings) kf::ClearRecentPaths(*services_.settings);
   // The desktop's list forgets this program's uses too.
-  if (!services_.recentlyUsedFile.empty()) (void)kf::ForgetRecentlyUsedFile(services_.recentlyUsedFile);
+  if (!services_.recentlyUsedFile.empty())
+    recentlyUsedWriter_.async([file = services_.recentlyUsedFile] { (void)kf::ForgetRecentlyUsedFile(file); });
   rebuildRecentMenu();
 }
 

@@ -8,7 +8,14 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "LauncherSignalRecorder.h"
 #include "QtTestApp.h"
@@ -152,7 +159,10 @@ TEST_F(OpenRequestTest, AnEmptyWindowTakesTheMovieAndAnOpenOneLeavesItToANewProc
   // "Clear Menu" takes this program's uses out of the desktop's list (the
   // window here shares the list with the second process).
   EXPECT_NE(recentlyUsed().find("Kerfline"), std::string::npos);
-  delegate->clearRecent();
+  delegate->clearRecent();  // written off the main thread
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (recentlyUsed().find("Kerfline") != std::string::npos && std::chrono::steady_clock::now() < deadline)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_EQ(recentlyUsed().find("Kerfline"), std::string::npos) << recentlyUsed();
 }
 
@@ -181,6 +191,61 @@ TEST_F(OpenRequestTest, WithoutARunningWindowTheRequestOpensItsOwn) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("opened " + source + "\n"), std::string::npos) << r.out;
   EXPECT_FALSE(delegate->session().sourceURL());
+}
+
+// The desktop's list is written off the main thread, in order: a list whose
+// disk does not answer (here a FIFO that nobody writes to yet) holds up
+// neither opening a movie nor closing the window, and the use reaches the
+// list once the disk answers.
+TEST_F(OpenRequestTest, ASlowRecentlyUsedListHoldsUpNeitherTheOpenNorTheQuit) {
+  const std::string list = recentlyUsedPath();
+  fs::create_directories(fs::path(list).parent_path());
+  ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+  // Safety net: answers the FIFO after 20 s, so that a window that waits
+  // for it fails this test instead of hanging it.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool answered = false;
+  auto answer = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    if (answered) return;
+    answered = true;
+    const int fd = ::open(list.c_str(), O_WRONLY | O_CLOEXEC);  // meets the blocked reader
+    if (fd >= 0) ::close(fd);
+  };
+  std::thread safety([&] {
+    std::unique_lock<std::mutex> lock(mu);
+    if (cv.wait_for(lock, std::chrono::seconds(20), [&] { return answered; })) return;
+    lock.unlock();
+    answer();
+  });
+
+  const std::string source = movies::ensure(movies::named("h264"));
+  const fs::path movie = dir / "opened here.mp4";
+  fs::copy_file(source, movie);
+  delegate->openURL(movie.string());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!delegate->session().asset() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    settle();
+  }
+  bool answeredBeforeOpen = false;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    answeredBeforeOpen = answered;
+  }
+  EXPECT_TRUE(delegate->session().asset()) << "the movie did not open";
+  EXPECT_FALSE(answeredBeforeOpen) << "the open waited for the list's disk";
+
+  answer();
+  cv.notify_all();
+  safety.join();
+  // The list replaces the FIFO once written (reading the FIFO would block).
+  const auto written = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::is_regular_file(list) && std::chrono::steady_clock::now() < written)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_TRUE(fs::is_regular_file(list));
+  EXPECT_NE(recentlyUsed().find(FileURIFromPath(movie.string())), std::string::npos) << recentlyUsed();
 }
 
 }  // namespace
