@@ -192,9 +192,10 @@ MGAppDelegate::~MGAppDelegate() {
   // unless its disk does not answer within a moment.
   auto written = std::make_shared<std::promise<void>>();
   std::future<void> drained = written->get_future();
-  recentlyUsedWriter_.async([written] { written->set_value(); });
+  recentlyUsedWriter_->async([written] { written->set_value(); });
   constexpr auto kRecentlyUsedDrain = std::chrono::seconds(2);
-  drained.wait_for(kRecentlyUsedDrain);
+  if (drained.wait_for(kRecentlyUsedDrain) != std::future_status::ready)
+    (void)recentlyUsedWriter_.release();  // left to the end of the process, still waiting for its disk
   qApp->removeEventFilter(this);
   // Stops a running export before the window and the edit it reads go.
   exporter_.reset();
@@ -516,7 +517,7 @@ void MGAppDelegate::noteRecentURL(const kf::MovieURL& url) {
   rebuildRecentMenu();
   // The desktop's list too; a list that cannot be written is left as it is.
   if (url.isFile() && !services_.recentlyUsedFile.empty())
-    recentlyUsedWriter_.async([file = services_.recentlyUsedFile, path = url.text] {
+    recentlyUsedWriter_->async([file = services_.recentlyUsedFile, path = url.text] {
       (void)kf::NoteRecentlyUsedFile(file, path);
     });
 }

@@ -339,7 +339,7 @@ class MGAppDelegate final : public QObject,
   // each write ends with an fsync, which on a slow or network home folder
   // would hold up the window (and the first picture of the movie just
   // opened). It does not hold up quitting when that disk does not answer.
-  kf::MGSerialQueue recentlyUsedWriter_{"recently-used list", /*waitOnDestroy=*/false};
+  std::unique_ptr<kf::MGSerialQueue> recentlyUsedWriter_ = std::make_unique<kf::MGSerialQueue>("recently-used list");
   kf::ScopedTask transportHideTimer_;
   bool cursorHidden_ = false;
   bool terminating_ = false;

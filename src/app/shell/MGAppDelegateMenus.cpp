@@ -197,7 +197,7 @@ void MGAppDelegate::clearRecent() {
   if (services_.settings) kf::ClearRecentPaths(*services_.settings);
   // The desktop's list forgets this program's uses too.
   if (!services_.recentlyUsedFile.empty())
-    recentlyUsedWriter_.async([file = services_.recentlyUsedFile] { (void)kf::ForgetRecentlyUsedFile(file); });
+    recentlyUsedWriter_->async([file = services_.recentlyUsedFile] { (void)kf::ForgetRecentlyUsedFile(file); });
   rebuildRecentMenu();
 }
 
