@@ -1,6 +1,5 @@
 #include "app/cli/ExportCommand.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include "export/files/FileOps.h"
 #include "export/naming/ExportNaming.h"
 #include "export/settings/ExportSettings.h"
+#include "source/MGFileRangeService.h"
 #include "source/Mp4Summary.h"
 
 namespace kf {
@@ -251,27 +251,21 @@ class DeferredSessions final : public ExportSessionFactory {
 // box, without FFmpeg; nothing where only FFmpeg can tell. A FIFO or device
 // is never read.
 std::optional<Mp4MovieSummary> SummarizeWithoutMediaLibraries(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  std::optional<Mp4MovieSummary> summary;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    auto read = [fd](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
-      std::vector<std::uint8_t> bytes(length);
-      std::uint64_t done = 0;
-      while (done < length) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::uint64_t>(n);
-      }
-      bytes.resize(done);
-      return bytes;
-    };
-    summary = ReadMp4MovieSummary(read, static_cast<std::uint64_t>(st.st_size));
-  }
-  ::close(fd);
-  return summary;
+  const auto file = MGFileRangeService::create(path);
+  if (!file || file->size() == 0) return std::nullopt;
+  // The service answers long reads in parts.
+  auto read = [&file](std::uint64_t offset, std::uint64_t length) -> std::optional<std::vector<std::uint8_t>> {
+    std::vector<std::uint8_t> bytes;
+    while (bytes.size() < length) {
+      MGBytes part;
+      file->readOffset(offset + bytes.size(), length - bytes.size(),
+                       [&part](MGBytes data, std::optional<Error>) { part = std::move(data); });
+      if (!part || part->empty()) break;
+      bytes.insert(bytes.end(), part->begin(), part->end());
+    }
+    return bytes;
+  };
+  return ReadMp4MovieSummary(read, file->size());
 }
 
 // The edit the options describe on a movie of doc.duration; an exit status

@@ -566,7 +566,9 @@ class SmartRenderer {
       ff::PacketPtr out = ff::allocPacket();
       if (!out) return ff::makeError(AVERROR(ENOMEM), "Out of memory");
       const Bytes joined = JoinLengthPrefixed(units, lengthSize_);
-      if (Status s = ReplacePacketData(out, joined.data(), joined.size())) return s;
+      err = av_new_packet(out.get(), static_cast<int>(joined.size()));
+      if (err < 0) return ff::makeError(err, "Out of memory");
+      std::memcpy(out->data, joined.data(), joined.size());
       out->flags = pkt->flags & AV_PKT_FLAG_KEY;
       out->pts = pts;
       out->dts = pts - delay_;  // no reordering: decode order is presentation order
