@@ -10,6 +10,7 @@ namespace {
 using test::Box;
 using test::Buf;
 using test::Cat;
+using test::Hdlr;
 using test::PutU32;
 using test::PutU64;
 
@@ -26,15 +27,6 @@ Buf Header(const std::string& type, std::uint32_t timescale, bool v1) {
   PutU32(p, timescale);
   PutU32(p, 12345);  // duration, not read
   return Box(type, p);
-}
-
-Buf Hdlr(const std::string& handler) {
-  Buf p;
-  PutU32(p, 0);
-  PutU32(p, 0);
-  p.insert(p.end(), handler.begin(), handler.end());
-  p.resize(p.size() + 12, 0);
-  return Box("hdlr", p);
 }
 
 Buf Elst(const std::vector<Mp4Edit>& edits, bool v1) {

@@ -41,6 +41,13 @@ inline Buf SampleEntry(const std::string& type) {
   Buf fields(78, 0);
   return Box(type, Cat({fields, Box("hvcC", Buf(23, 0x11))}));
 }
+// A handler box naming the track's kind ("vide", "soun", ...).
+inline Buf Hdlr(const std::string& handler) {
+  Buf p(8, 0);  // version, flags, pre-defined
+  p.insert(p.end(), handler.begin(), handler.end());
+  p.resize(p.size() + 12, 0);  // reserved, then an empty name
+  return Box("hdlr", p);
+}
 inline Buf Stsd(std::initializer_list<Buf> entries) {
   Buf payload;
   PutU32(payload, 0);

@@ -12,6 +12,7 @@ namespace {
 using test::Box;
 using test::Buf;
 using test::Cat;
+using test::Hdlr;
 using test::PutU32;
 using test::PutU64;
 
@@ -31,13 +32,6 @@ Buf Mvhd(std::uint32_t timescale, std::uint64_t duration, bool v1 = false) {
   }
   p.resize(p.size() + 80, 0);
   return Box("mvhd", p);
-}
-
-Buf Hdlr(const std::string& handler) {
-  Buf p(8, 0);
-  p.insert(p.end(), handler.begin(), handler.end());
-  p.resize(p.size() + 13, 0);
-  return Box("hdlr", p);
 }
 
 Buf Trak(const std::string& handler, std::initializer_list<Buf> entries) {
